@@ -1,0 +1,154 @@
+#include "app/FlashForm.h"
+
+#include <exception>
+
+#include "app/Text.h"
+
+const std::string CaptionText = " Flash Utility V1.050 ";
+const char* const ApplicationTitle = "Windows Flash utility";
+TFlashForm* FlashForm = nullptr;
+
+void TFlashForm::Messages::ShowMessage(const std::string& text) { ui_.ShowMessage(text); }
+
+void TFlashForm::Messages::ShowErrorMessage(const std::string& text) {
+  ui_.MessageDialog(text, DialogKind::Error);
+}
+
+TFlashForm::TFlashForm(Toolkit& ui, const FlashPackage& package, IniReaderFactory iniReaders)
+    : ui_(ui), package_(package), iniReaders_(std::move(iniReaders)), messages_(ui) {}
+
+TFlashForm::~TFlashForm() { FormDestroy(); }
+
+bool TFlashForm::NamesNoFirmwareRange() const {
+  const std::string range = FieldText(package_.FirmwareRange, kTextFieldSize);
+  return range.size() >= 6 && range[0] == '-' && range[5] == '-';
+}
+
+bool TFlashForm::AdmitsAnyModel() const {
+  const std::string inquiry = FieldText(package_.InquiryId, kTextFieldSize);
+  return inquiry.size() >= 2 && inquiry[0] == '-' && inquiry[1] == '-';
+}
+
+void TFlashForm::FormCreate() {
+  NewFormat1100 = false;
+  NewFormatNamed = false;
+  ProfileFound = false;
+  NewFormatDvdRom = false;
+  FlashAll = false;
+  TransferBuffer = nullptr;
+  ProfileCopy.clear();
+  ImageBuffer.clear();
+  ChunkBuffer.reset();
+
+  ui_.SetWindowCaption(CaptionText);
+  TemplateMode = IsTemplatePackage(package_);
+  Cddrive::SetMessageSink(&messages_);
+
+  if (TemplateMode) {
+    StartDir = ui_.CurrentDirectory();
+    ui_.FileListSetDirectory(StartDir);
+    BuilderStartUp();
+    return;
+  }
+  FlasherTexts();
+  if (!FlasherWarning()) {
+    EndProgram();
+    return;
+  }
+  BuildDriveList();
+}
+
+void TFlashForm::FlasherTexts() {
+  VendorText = ui_.UpperCase(FieldText(package_.VendorName, kTextFieldSize));
+  ModelText = FieldText(package_.ModelName, kTextFieldSize);
+  InquiryText = Format("%-24.24s", FieldText(package_.InquiryId, kTextFieldSize).c_str());
+  // The bounds are read only from the text: a bound that lies past the field's
+  // terminator is empty (blanks of its width), never bytes the field does not hold.
+  const std::string range = FieldText(package_.FirmwareRange, kTextFieldSize);
+  RangeText = Format("%9.9s", range.c_str());
+  RangeLow = Format("%4.4s", range.c_str());
+  RangeHigh = Format("%4.4s", range.size() > 5 ? range.c_str() + 5 : "");
+  ui_.SetLabelCaption("Select the " + VendorText + " drive you want to update:");
+}
+
+bool TFlashForm::FlasherWarning() {
+  std::string text = "\nWARNING:\n";
+  text += "\nThis flash utility only supports ";
+  text += VendorText;
+  text += " ";
+  text += ModelText;
+  if (NamesNoFirmwareRange()) {
+    text += " drive. ";
+    text += "\nPlease REMOVE disc and close all applications before run this utility!";
+    text += "\nDon't turn off the system while flash is in progress! ";
+  } else {
+    text += " drive with firmware:";
+    text += RangeText;
+    text += "\nPlease REMOVE disc and close all applications before run this utility! ";
+    text += "\nDon't turn off the system while the flash is in progress!";
+  }
+  text += "\n\nDo you wish to continue?\n";
+  return ui_.MessageDialog(text, DialogKind::Warning) == DialogResult::Yes;
+}
+
+void TFlashForm::EndProgram() {
+  ui_.PostQuit(0);
+  ui_.CloseWindow();
+}
+
+void TFlashForm::ComboBoxChange() {
+  if (TemplateMode) {
+    ComboBoxChangeBuilder();
+  } else {
+    ComboBoxChangeFlasher();
+  }
+}
+
+void TFlashForm::FlashButtonClick() {
+  if (TemplateMode) {
+    BuildFlashProgram();
+  } else {
+    UpdateFirmware();
+  }
+}
+
+void TFlashForm::FormDestroy() {
+  ModelList.reset();
+  InquiryList.reset();
+  FwRangeList.reset();
+  BinMaskList.reset();
+  VendorList.reset();
+  NoteList.reset();
+  Drive = nullptr;
+  Drives.reset();
+  // No drive may keep using the window's buffer once it is gone.
+  Cddrive::UnitState& unit = Cddrive::Unit();
+  if (TransferBuffer != nullptr && unit.Buffer == TransferBuffer) {
+    unit.Buffer = unit.DefaultBuffer;
+    unit.BufferSize = Cddrive::kDefaultBufferSize;
+  }
+  TransferBuffer = nullptr;
+  transferStorage_.reset();
+  ChunkBuffer.reset();
+  ProfileCopy = {};
+  ImageBuffer = {};
+  Cddrive::SetMessageSink(nullptr);
+}
+
+int RunApplication(Toolkit& ui, const FlashPackage& package, IniReaderFactory iniReaders) {
+  try {
+    ui.SetApplicationTitle(ApplicationTitle);
+    TFlashForm form(ui, package, std::move(iniReaders));
+    FlashForm = &form;
+    ui.CreateMainWindow(form);
+    form.FormCreate();
+    ui.ShowMainWindow();
+    ui.RunMessageLoop();
+    form.FormDestroy();
+    FlashForm = nullptr;
+  } catch (const std::exception& e) {
+    FlashForm = nullptr;
+    ui.ShowException(e.what());
+  }
+  return 0;
+}

@@ -1,0 +1,118 @@
+// TFlashForm: the one window. Every operation of the application is one of its
+// methods, and all run-time state lives in its fields. It reaches its controls
+// and dialogs only through the Toolkit, and the drives only through Cddrive.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/FlashPackage.h"
+#include "app/Toolkit.h"
+#include "builder/IniReader.h"
+#include "device/Cddrives.h"
+
+// " Flash Utility V1.050 ": the text the window captions are built from.
+extern const std::string CaptionText;
+extern const char* const ApplicationTitle;  // "Windows Flash utility"
+
+class TFlashForm;
+extern TFlashForm* FlashForm;
+
+class TFlashForm {
+ public:
+  static constexpr std::uint32_t kTransferSize = 16384;
+  static constexpr int kDriveIndexSize = 20;
+
+  TFlashForm(Toolkit& ui, const FlashPackage& package, IniReaderFactory iniReaders);
+  ~TFlashForm();
+  TFlashForm(const TFlashForm&) = delete;
+  TFlashForm& operator=(const TFlashForm&) = delete;
+
+  // Published operations.
+  void FormCreate();
+  void FormDestroy();
+  bool WriteBuffer(std::int32_t Offset, const std::uint8_t* Data, std::int32_t Length, std::uint8_t Control);
+  bool ReadBuffer(std::int32_t Offset, std::uint8_t* Destination, std::int32_t Length);
+  bool SetupFlashProfile(std::uint8_t* Block);
+  bool ReadVerifyProfile(const std::uint8_t* Block);
+  bool EntryCritical();
+  bool RetriveINI();
+  bool NewBuildFlashProgram();
+  void FileListBox1Click();
+  void FlashButtonClick();
+  void ComboBoxChange();
+  void CheckNewFormatBIN();
+  bool CheckCondition();
+
+  // The package names no firmware range: its first and sixth characters are "-".
+  bool NamesNoFirmwareRange() const;
+  // The package admits every drive model: its InquiryId starts with "--".
+  bool AdmitsAnyModel() const;
+  const FlashPackage& Package() const { return package_; }
+  Toolkit& Ui() { return ui_; }
+
+  // Fields.
+  std::unique_ptr<std::vector<std::string>> ModelList, InquiryList, FwRangeList, BinMaskList,
+      VendorList, NoteList;
+  std::string VendorText;
+  std::string ModelText;
+  std::string RangeText;
+  std::string RangeLow;
+  std::string RangeHigh;
+  std::string InquiryText;
+  std::string FirmwareFileName;
+  bool TemplateMode = false;
+  bool NewFormat1100 = false;
+  bool NewFormatNamed = false;
+  bool ProfileFound = false;
+  bool NewFormatDvdRom = false;
+  bool FlashAll = false;
+  std::uint32_t ImageSize = 0;
+  std::int32_t ProfileLength = 0;
+  std::int32_t ProfileOffset = 0;
+  std::int32_t ProfileHeaderLength = 0;
+  std::int32_t DriveIndex[kDriveIndexSize] = {};
+  std::string StartDir;
+  TCdDrive* Drive = nullptr;
+  std::uint8_t Cdb[12] = {};
+  std::unique_ptr<TCdDrives> Drives;
+  std::uint8_t* TransferBuffer = nullptr;
+  std::vector<std::uint8_t> ProfileCopy;  // empty until first used
+  std::vector<std::uint8_t> ImageBuffer;  // empty until first used
+  std::unique_ptr<std::uint8_t[]> ChunkBuffer;
+
+ private:
+  // Continuations of FormCreate.
+  void BuilderStartUp();
+  void FlasherTexts();
+  bool FlasherWarning();
+  void BuildDriveList();
+  void EndProgram();
+  // The update (flasher branch of FlashButtonClick) and the stamping (template branch).
+  void UpdateFirmware();
+  void BuildFlashProgram();
+  void ComboBoxChangeFlasher();
+  void ComboBoxChangeBuilder();
+
+  class Messages : public MessageSink {
+   public:
+    explicit Messages(Toolkit& ui) : ui_(ui) {}
+    void ShowMessage(const std::string& text) override;
+    void ShowErrorMessage(const std::string& text) override;
+
+   private:
+    Toolkit& ui_;
+  };
+
+  Toolkit& ui_;
+  const FlashPackage& package_;
+  IniReaderFactory iniReaders_;
+  Messages messages_;
+  std::unique_ptr<std::uint8_t[]> transferStorage_;
+};
+
+// The entry point's body: title, window, FormCreate, message loop, FormDestroy.
+// Returns the program's exit code (0).
+int RunApplication(Toolkit& ui, const FlashPackage& package, IniReaderFactory iniReaders);

@@ -1,0 +1,86 @@
+// Unit Cddrive: one optical drive and the state all drives share.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "device/Transport.h"
+
+class TCdDrive {
+ public:
+  TCdDrive(char DriveLetter, std::uint8_t HaId, std::uint8_t Target, std::uint8_t Lun,
+           std::string Locator = {});
+  ~TCdDrive();
+  TCdDrive(const TCdDrive&) = delete;
+  TCdDrive& operator=(const TCdDrive&) = delete;
+
+  bool OpenDevice();
+  bool Inquiry();
+  bool ExecuteCommand(std::uint8_t Cdb0, std::uint8_t Cdb1, std::uint8_t Cdb2, std::uint8_t Cdb3,
+                      std::uint8_t Cdb4, std::uint8_t Cdb5, std::uint8_t Cdb6, std::uint8_t Cdb7,
+                      std::uint8_t Cdb8, std::uint8_t Cdb9, std::uint8_t Cdb10, std::uint8_t Cdb11,
+                      std::uint8_t DataIn, std::uint32_t Length);
+  bool SenseIs(std::uint8_t Key, std::uint8_t Code, std::uint8_t Qualifier) const;
+  std::string SenseText() const;
+  void ShowSenseCode();
+  std::string GetDriveText();
+  std::string GetVendorProduct() const;
+  std::string GetRevision() const;
+  void SetTimeout(std::uint16_t Seconds);
+  std::uint8_t GetInitStatus() const;
+  std::uint8_t* GetBuffer() const;
+  void SetBuffer(std::uint8_t* Buffer, std::uint32_t Size);
+
+  // A probe that failed is released without the destruction steps: it was never
+  // counted as open and holds nothing.
+  void ReleaseWithoutDestruction();
+
+  // Fields, in the unit's order.
+  char DriveLetter = ' ';
+  std::uint8_t HaId = 0;
+  std::uint8_t Target = 0;
+  std::uint8_t Lun = 0;
+  std::uint8_t SenseKey = 0;  // sense byte 2, whole
+  std::uint8_t Asc = 0;       // sense byte 12
+  std::uint8_t Ascq = 0;      // sense byte 13
+  std::uint8_t Status = 0;
+  bool RequestAccepted = false;
+  DeviceHandle Handle = kNoDevice;
+  std::uint32_t LastError = 0;
+  std::string DriveText;
+  std::string Locator;
+
+ private:
+  bool destructionSteps_ = true;
+};
+
+// The unit-wide state of Cddrive.
+namespace Cddrive {
+
+constexpr std::uint32_t kDefaultBufferSize = 2352;
+
+// The platform's transport; the program installs one before any drive exists.
+void InstallTransport(Transport* transport);
+Transport* InstalledTransport();
+// Where the unit shows its messages; the window installs one.
+void SetMessageSink(MessageSink* sink);
+
+struct UnitState {
+  bool UseSpti = false;  // informational; the transport decides
+  std::uint16_t OpenCount = 0;
+  std::uint16_t Timeout = 60;
+  bool ShowErrors = false;
+  std::uint8_t InitStatus = dsNoDevice;
+  std::uint8_t* Buffer = nullptr;
+  std::uint32_t BufferSize = 0;
+  bool InquiryInProgress = false;
+  std::uint8_t DefaultBuffer[kDefaultBufferSize] = {};
+  std::uint8_t InquiryBuffer[256] = {};
+  std::string MessageText;
+};
+
+UnitState& Unit();
+// Back to the state at process start (tests). Keeps the installed transport and sink.
+void ResetUnit();
+
+}  // namespace Cddrive

@@ -1,0 +1,2 @@
+// Placeholder: the inih reader comes with the builder work.
+#include "platform/linux/Platform.h"

@@ -1,0 +1,2 @@
+// Placeholder: the SG_IO transport comes with the device access work.
+#include "platform/linux/Platform.h"

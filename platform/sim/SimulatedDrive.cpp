@@ -1,0 +1,2 @@
+// Placeholder: the simulated drive comes with the device access work.
+#include "device/Transport.h"
