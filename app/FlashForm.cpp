@@ -8,7 +8,9 @@ const std::string CaptionText = " Flash Utility V1.050 ";
 const char* const ApplicationTitle = "Windows Flash utility";
 TFlashForm* FlashForm = nullptr;
 
-void TFlashForm::Messages::ShowMessage(const std::string& text) { ui_.ShowMessage(text); }
+void TFlashForm::Messages::ShowMessage(const std::string& text) {
+  ui_.ShowMessage(text);
+}
 
 void TFlashForm::Messages::ShowErrorMessage(const std::string& text) {
   ui_.MessageDialog(text, DialogKind::Error);
@@ -17,7 +19,9 @@ void TFlashForm::Messages::ShowErrorMessage(const std::string& text) {
 TFlashForm::TFlashForm(Toolkit& ui, const FlashPackage& package, IniReaderFactory iniReaders)
     : ui_(ui), package_(package), iniReaders_(std::move(iniReaders)), messages_(ui) {}
 
-TFlashForm::~TFlashForm() { FormDestroy(); }
+TFlashForm::~TFlashForm() {
+  FormDestroy();
+}
 
 bool TFlashForm::NamesNoFirmwareRange() const {
   const std::string range = FieldText(package_.FirmwareRange, kTextFieldSize);

@@ -54,8 +54,8 @@ class TFlashForm {
   Toolkit& Ui() { return ui_; }
 
   // Fields.
-  std::unique_ptr<std::vector<std::string>> ModelList, InquiryList, FwRangeList, BinMaskList,
-      VendorList, NoteList;
+  std::unique_ptr<std::vector<std::string>> ModelList, InquiryList, FwRangeList, BinMaskList, VendorList,
+      NoteList;
   std::string VendorText;
   std::string ModelText;
   std::string RangeText;

@@ -36,7 +36,9 @@ std::vector<std::string> RecordingToolkit::AllDialogTexts() const {
   return texts;
 }
 
-void RecordingToolkit::SetApplicationTitle(const std::string& title) { ApplicationTitle = title; }
+void RecordingToolkit::SetApplicationTitle(const std::string& title) {
+  ApplicationTitle = title;
+}
 
 void RecordingToolkit::CreateMainWindow(TFlashForm& form) {
   form_ = &form;
@@ -64,24 +66,34 @@ void RecordingToolkit::PostQuit(int exitCode) {
   QuitCode = exitCode;
 }
 
-void RecordingToolkit::ShowException(const std::string& text) { Exceptions.push_back(text); }
+void RecordingToolkit::ShowException(const std::string& text) {
+  Exceptions.push_back(text);
+}
 
 void RecordingToolkit::SetWindowCaption(const std::string& caption) {
   Caption = caption;
   CaptionHistory.push_back(caption);
 }
 
-std::string RecordingToolkit::WindowCaption() const { return Caption; }
+std::string RecordingToolkit::WindowCaption() const {
+  return Caption;
+}
 
-void RecordingToolkit::SetLabelCaption(const std::string& caption) { Label = caption; }
+void RecordingToolkit::SetLabelCaption(const std::string& caption) {
+  Label = caption;
+}
 
-int RecordingToolkit::ComboCount() const { return static_cast<int>(ComboLines.size()); }
+int RecordingToolkit::ComboCount() const {
+  return static_cast<int>(ComboLines.size());
+}
 
 std::string RecordingToolkit::ComboLine(int index) const {
   return ComboLines.at(static_cast<std::size_t>(index));
 }
 
-void RecordingToolkit::ComboAdd(const std::string& line) { ComboLines.push_back(line); }
+void RecordingToolkit::ComboAdd(const std::string& line) {
+  ComboLines.push_back(line);
+}
 
 void RecordingToolkit::ComboInsert(int index, const std::string& line) {
   if (index < 0 || index > ComboCount()) throw std::out_of_range("combo insert");
@@ -94,20 +106,26 @@ void RecordingToolkit::ComboDelete(int index) {
   if (ComboSelected >= ComboCount()) ComboSelected = -1;
 }
 
-int RecordingToolkit::ComboIndex() const { return ComboSelected; }
+int RecordingToolkit::ComboIndex() const {
+  return ComboSelected;
+}
 
 void RecordingToolkit::ComboSelect(int index) {
   ComboSelected = (index >= 0 && index < ComboCount()) ? index : -1;
 }
 
-void RecordingToolkit::ComboRedraw() { ++ComboRedraws; }
+void RecordingToolkit::ComboRedraw() {
+  ++ComboRedraws;
+}
 
 void RecordingToolkit::FileListSetDirectory(const std::string& directory) {
   FileDirectory = directory;
   FileListUpdate();
 }
 
-void RecordingToolkit::FileListSetMask(const std::string& mask) { FileMask = mask; }
+void RecordingToolkit::FileListSetMask(const std::string& mask) {
+  FileMask = mask;
+}
 
 void RecordingToolkit::FileListUpdate() {
   ++FileListUpdates;
@@ -121,33 +139,49 @@ std::string RecordingToolkit::FileListCurrentFile() const {
   return (std::filesystem::path(FileDirectory) / Files.at(static_cast<std::size_t>(FileChosen))).string();
 }
 
-void RecordingToolkit::FileListSetVisible(bool visible) { FileListVisible = visible; }
+void RecordingToolkit::FileListSetVisible(bool visible) {
+  FileListVisible = visible;
+}
 
 void RecordingToolkit::SetGroupCaption(const std::string& caption) {
   Group = caption;
   GroupHistory.push_back(caption);
 }
 
-std::string RecordingToolkit::GroupCaption() const { return Group; }
+std::string RecordingToolkit::GroupCaption() const {
+  return Group;
+}
 
-void RecordingToolkit::SetProgressMin(int value) { ProgressMin = value; }
-void RecordingToolkit::SetProgressMax(int value) { ProgressMax = value; }
+void RecordingToolkit::SetProgressMin(int value) {
+  ProgressMin = value;
+}
+void RecordingToolkit::SetProgressMax(int value) {
+  ProgressMax = value;
+}
 
 void RecordingToolkit::SetProgressPosition(int value) {
   Progress = value;
   ProgressHistory.push_back(value);
 }
 
-int RecordingToolkit::ProgressPosition() const { return Progress; }
-void RecordingToolkit::SetProgressStep(int value) { ProgressStep = value; }
+int RecordingToolkit::ProgressPosition() const {
+  return Progress;
+}
+void RecordingToolkit::SetProgressStep(int value) {
+  ProgressStep = value;
+}
 
 void RecordingToolkit::ProgressStepIt() {
   Progress += ProgressStep;
   ProgressHistory.push_back(Progress);
 }
 
-void RecordingToolkit::SetButtonCaption(const std::string& caption) { ButtonCaption = caption; }
-void RecordingToolkit::SetButtonEnabled(bool enabled) { ButtonEnabled = enabled; }
+void RecordingToolkit::SetButtonCaption(const std::string& caption) {
+  ButtonCaption = caption;
+}
+void RecordingToolkit::SetButtonEnabled(bool enabled) {
+  ButtonEnabled = enabled;
+}
 
 DialogResult RecordingToolkit::MessageDialog(const std::string& text, DialogKind kind) {
   DialogResult answer = DialogResult::Ok;
@@ -162,9 +196,13 @@ DialogResult RecordingToolkit::MessageDialog(const std::string& text, DialogKind
   return answer;
 }
 
-void RecordingToolkit::ShowMessage(const std::string& text) { Messages.push_back(text); }
+void RecordingToolkit::ShowMessage(const std::string& text) {
+  Messages.push_back(text);
+}
 
-void RecordingToolkit::SetCursor(CursorShape shape) { Cursors.push_back(shape); }
+void RecordingToolkit::SetCursor(CursorShape shape) {
+  Cursors.push_back(shape);
+}
 
 std::string RecordingToolkit::UpperCase(const std::string& text) const {
   std::string result = text;
@@ -176,8 +214,12 @@ std::string RecordingToolkit::CurrentDirectory() const {
   return WorkingDirectory.empty() ? std::filesystem::current_path().string() : WorkingDirectory;
 }
 
-std::string RecordingToolkit::ProgramFilePath() const { return ProgramPath; }
-std::string RecordingToolkit::ProgramStartedPath() const { return StartedPath; }
+std::string RecordingToolkit::ProgramFilePath() const {
+  return ProgramPath;
+}
+std::string RecordingToolkit::ProgramStartedPath() const {
+  return StartedPath;
+}
 
 void RecordingToolkit::Sleep(unsigned milliseconds) {
   SleptMilliseconds += milliseconds;
