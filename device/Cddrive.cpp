@@ -1,17 +1,272 @@
-// Placeholder: the drive unit is built with the device access work.
+// Unit Cddrive: one optical drive, reached through the installed transport, and
+// the state that all drives share.
 #include "device/Cddrive.h"
+
+#include <cstring>
+
+#include "app/Text.h"
 
 namespace Cddrive {
 namespace {
+
 UnitState gUnit;
 Transport* gTransport = nullptr;
 MessageSink* gSink = nullptr;
+
+// The longest text the system's message formatter may give: it writes into an
+// 80-byte buffer, terminator included.
+constexpr std::size_t kErrorTextBuffer = 80;
+
 }  // namespace
 
-UnitState& Unit() { return gUnit; }
-void ResetUnit() { gUnit = UnitState{}; }
-void InstallTransport(Transport* transport) { gTransport = transport; }
-Transport* InstalledTransport() { return gTransport; }
-void SetMessageSink(MessageSink* sink) { gSink = sink; }
+UnitState& Unit() {
+  return gUnit;
+}
+void ResetUnit() {
+  gUnit = UnitState{};
+}
+void InstallTransport(Transport* transport) {
+  gTransport = transport;
+}
+Transport* InstalledTransport() {
+  return gTransport;
+}
+void SetMessageSink(MessageSink* sink) {
+  gSink = sink;
+}
 
 }  // namespace Cddrive
+
+namespace {
+
+using Cddrive::Unit;
+
+void ShowPlain(const std::string& text) {
+  Unit().MessageText = text;
+  if (Cddrive::gSink != nullptr) Cddrive::gSink->ShowMessage(Unit().MessageText);
+}
+
+// A sink that shows nothing, for a transport set-up that runs without a window.
+class SilentSink : public MessageSink {
+ public:
+  void ShowMessage(const std::string&) override {}
+  void ShowErrorMessage(const std::string&) override {}
+};
+
+// Length of the display line's prefix "H-T-L X: " (adapter, target and LUN in
+// decimal, the letter, a colon and a blank), or 0 when the text does not start
+// with one: an empty line, or the "0" of a failed INQUIRY.
+std::size_t PrefixLength(const std::string& text) {
+  std::size_t pos = 0;
+  for (int number = 0; number < 3; ++number) {
+    const std::size_t start = pos;
+    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') ++pos;
+    if (pos == start) return 0;
+    const char separator = number < 2 ? '-' : ' ';
+    if (pos >= text.size() || text[pos] != separator) return 0;
+    ++pos;
+  }
+  // The letter (any character, a blank under a bus transport), ':' and ' '.
+  if (pos + 3 > text.size() || text[pos + 1] != ':' || text[pos + 2] != ' ') return 0;
+  return pos + 3;
+}
+
+// The identification after the prefix, from character offset on; "" when the
+// line holds none or is shorter.
+std::string Identification(const std::string& text, std::size_t offset) {
+  const std::size_t prefix = PrefixLength(text);
+  if (prefix == 0 || prefix + offset >= text.size()) return {};
+  return text.substr(prefix + offset);
+}
+
+}  // namespace
+
+TCdDrive::TCdDrive(char DriveLetter_, std::uint8_t HaId_, std::uint8_t Target_, std::uint8_t Lun_,
+                   std::string Locator_) {
+  Cddrive::UnitState& unit = Unit();
+  DriveText.clear();
+  transport_ = Cddrive::InstalledTransport();
+
+  if (unit.OpenCount == 0) {
+    if (transport_ == nullptr) {
+      unit.InitStatus = dsNoDevice;
+      return;
+    }
+    SilentSink silent;
+    MessageSink& sink = Cddrive::gSink != nullptr ? *Cddrive::gSink : silent;
+    unit.UseSpti = transport_->OpensDevices();
+    const std::uint8_t setup = transport_->Setup(sink);
+    if (setup != dsOk) {
+      unit.InitStatus = setup;
+      return;
+    }
+    unit.Buffer = unit.DefaultBuffer;
+    unit.BufferSize = Cddrive::kDefaultBufferSize;
+  }
+
+  Handle = kNoDevice;
+  DriveLetter = DriveLetter_;
+  HaId = HaId_;
+  Target = Target_;
+  Lun = Lun_;
+  Locator = std::move(Locator_);
+  address_ = DriveAddress{DriveLetter, HaId, Target, Lun, Locator};
+
+  if (OpenDevice()) {
+    unit.InitStatus = dsOk;
+    ++unit.OpenCount;
+  } else {
+    unit.InitStatus = dsNoDevice;
+  }
+}
+
+TCdDrive::~TCdDrive() {
+  if (!destructionSteps_ || transport_ == nullptr) return;
+  Cddrive::UnitState& unit = Unit();
+  if (transport_->OpensDevices()) {
+    if (Handle != kNoDevice) {
+      transport_->Close(Handle);
+      Handle = kNoDevice;
+      if (unit.OpenCount > 0) --unit.OpenCount;
+    }
+  } else if (unit.OpenCount > 0) {
+    --unit.OpenCount;
+  } else {
+    transport_->ReleaseLayer();
+  }
+}
+
+void TCdDrive::ReleaseWithoutDestruction() {
+  destructionSteps_ = false;
+}
+
+bool TCdDrive::OpenDevice() {
+  if (transport_ == nullptr) return false;
+  if (transport_->OpensDevices()) {
+    const OpenResult opened = transport_->Open(address_);
+    if (opened.Handle == kNoDevice) {
+      Handle = kNoDevice;
+      Unit().LastOsError = opened.Error;
+      ShowPlain(Format("Error opening: %d, Drive: %s", static_cast<int>(opened.Error), opened.Path.c_str()));
+      Unit().ShowErrors = true;
+      ShowSenseCode();
+      return false;
+    }
+    Handle = opened.Handle;
+  }
+  if (Inquiry()) return true;
+  if (transport_->OpensDevices() && Handle != kNoDevice) {
+    transport_->Close(Handle);
+    Handle = kNoDevice;
+  }
+  return false;
+}
+
+bool TCdDrive::ExecuteCommand(std::uint8_t Cdb0, std::uint8_t Cdb1, std::uint8_t Cdb2, std::uint8_t Cdb3,
+                              std::uint8_t Cdb4, std::uint8_t Cdb5, std::uint8_t Cdb6, std::uint8_t Cdb7,
+                              std::uint8_t Cdb8, std::uint8_t Cdb9, std::uint8_t Cdb10, std::uint8_t Cdb11,
+                              std::uint8_t DataIn, std::uint32_t Length) {
+  Cddrive::UnitState& unit = Unit();
+  CommandRequest request;
+  const std::uint8_t cdb[12] = {Cdb0, Cdb1, Cdb2, Cdb3, Cdb4, Cdb5, Cdb6, Cdb7, Cdb8, Cdb9, Cdb10, Cdb11};
+  std::memcpy(request.Cdb, cdb, sizeof cdb);
+  request.DataIn = DataIn == 1;
+  request.Length = Length;
+  request.Data = unit.InquiryInProgress ? unit.InquiryBuffer : unit.Buffer;
+  request.TimeoutSeconds = unit.Timeout;
+
+  // A drive without a transport gets the outcome of a request that came back
+  // without sense data.
+  CommandResult result;
+  if (transport_ != nullptr) result = transport_->Execute(Handle, address_, request);
+
+  RequestAccepted = result.Accepted;
+  LastError = 0;
+  Status = result.Status;
+  SenseKey = result.SenseKey;
+  Asc = result.Asc;
+  Ascq = result.Ascq;
+  unit.LastOsError = result.OsError;
+
+  if (RequestAccepted && SenseKey == 0) return true;
+  ShowSenseCode();
+  return false;
+}
+
+bool TCdDrive::SenseIs(std::uint8_t Key, std::uint8_t Code, std::uint8_t Qualifier) const {
+  return SenseKey == Key && Asc == Code && Ascq == Qualifier;
+}
+
+std::string TCdDrive::SenseText() const {
+  return Format("%02X %02X %02X. %02X, %04X", SenseKey, Asc, Ascq, Status, static_cast<unsigned>(LastError));
+}
+
+void TCdDrive::ShowSenseCode() {
+  Cddrive::UnitState& unit = Unit();
+  LastError = unit.LastOsError;
+  if (!unit.ShowErrors) return;
+  const std::string system = transport_ != nullptr ? transport_->ErrorText(LastError) : std::string();
+  const int error = static_cast<int>(LastError);
+  if (!system.empty() && system.size() < Cddrive::kErrorTextBuffer) {
+    ShowPlain(Format("SenseCode: %02X %02X %02X, %02X, Error: %d, %s", SenseKey, Asc, Ascq, Status, error,
+                     system.c_str()));
+  } else {
+    ShowPlain(Format("SenseCode: %02X %02X %02X, %02X, Error: %d, Format message failed.", SenseKey, Asc,
+                     Ascq, Status, error));
+  }
+}
+
+bool TCdDrive::Inquiry() {
+  Cddrive::UnitState& unit = Unit();
+  // The buffer is shared by every drive: a drive that sends less than 36 bytes
+  // must not show what the previous drive left there.
+  std::memset(unit.InquiryBuffer, 0, sizeof unit.InquiryBuffer);
+  unit.InquiryInProgress = true;
+  const bool ok =
+      ExecuteCommand(0x12, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 1, 128);
+  unit.InquiryInProgress = false;
+  if (!ok) {
+    DriveText.assign(1, '0');  // the failed-INQUIRY line
+    return false;
+  }
+  // Vendor (8), product (16) and revision (4) from byte 8; a zero byte ends the
+  // identification early.
+  const std::string identification = FieldText(reinterpret_cast<const char*>(unit.InquiryBuffer + 8), 28);
+  DriveText = Format("%d-%d-%d %c: %28.28s", HaId, Target, Lun, DriveLetter, identification.c_str());
+  return true;
+}
+
+std::string TCdDrive::GetDriveText() {
+  return Inquiry() ? DriveText : std::string("0");
+}
+
+std::string TCdDrive::GetVendorProduct() const {
+  return Format("%24.24s", Identification(DriveText, 0).c_str());
+}
+
+std::string TCdDrive::GetRevision() const {
+  return Format("%4.4s", Identification(DriveText, 24).c_str());
+}
+
+void TCdDrive::SetTimeout(std::uint16_t Seconds) {
+  Unit().Timeout = Seconds;
+}
+
+std::uint8_t TCdDrive::GetInitStatus() const {
+  return Unit().InitStatus;
+}
+
+std::uint8_t* TCdDrive::GetBuffer() const {
+  return Unit().Buffer;
+}
+
+void TCdDrive::SetBuffer(std::uint8_t* Buffer, std::uint32_t Size) {
+  Cddrive::UnitState& unit = Unit();
+  if (Buffer == nullptr) {
+    unit.Buffer = unit.DefaultBuffer;
+    unit.BufferSize = Cddrive::kDefaultBufferSize;
+  } else {
+    unit.Buffer = Buffer;
+    unit.BufferSize = Size;
+  }
+}

@@ -51,6 +51,9 @@ class TCdDrive {
   std::string Locator;
 
  private:
+  // The transport this drive was constructed on; it closes the drive too.
+  Transport* transport_ = nullptr;
+  DriveAddress address_;
   bool destructionSteps_ = true;
 };
 
@@ -62,7 +65,8 @@ constexpr std::uint32_t kDefaultBufferSize = 2352;
 // The platform's transport; the program installs one before any drive exists.
 void InstallTransport(Transport* transport);
 Transport* InstalledTransport();
-// Where the unit shows its messages; the window installs one.
+// Where the unit shows its messages; the window installs one. Without one the
+// messages are composed but not shown.
 void SetMessageSink(MessageSink* sink);
 
 struct UnitState {
@@ -77,6 +81,9 @@ struct UnitState {
   std::uint8_t DefaultBuffer[kDefaultBufferSize] = {};
   std::uint8_t InquiryBuffer[256] = {};
   std::string MessageText;
+  // The system's error of the latest open or command, as the transport reported
+  // it; ShowSenseCode takes it into the drive's LastError.
+  std::uint32_t LastOsError = 0;
 };
 
 UnitState& Unit();
