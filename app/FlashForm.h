@@ -92,6 +92,13 @@ class TFlashForm {
   void EndProgram();
   // The update (flasher branch of FlashButtonClick) and the stamping (template branch).
   void UpdateFirmware();
+  // The stages of a confirmed update after the drive is prepared; line is the
+  // ComboBox line of the drive, refreshed after a commit.
+  void LoadVerifyCommit(int line);
+  // Sends Cdb to Drive with TransferBuffer as its data; true only when the transport
+  // completed it and the drive reports sense 00 00 00. A failure shows the tag
+  // followed by the drive's sense text.
+  bool SendVendorCommand(const char* tag, std::uint8_t DataIn, std::uint32_t Length);
   void BuildFlashProgram();
   void ComboBoxChangeFlasher();
   void ComboBoxChangeBuilder();

@@ -1,0 +1,167 @@
+// The update: the flasher branch of FlashButtonClick. Confirm with the user,
+// prepare the drive, load profile and image into the drive's buffer, read both
+// back and compare, and only then let the drive program its flash. Every step
+// stops the update at its first failure; nothing is retried or undone.
+#include <cstring>
+
+#include "app/FlashForm.h"
+#include "app/Text.h"
+
+namespace {
+
+constexpr std::int32_t kChunk = static_cast<std::int32_t>(TFlashForm::kTransferSize);
+constexpr int kReadyPolls = 500;
+constexpr unsigned kReadyPollMilliseconds = 30;
+constexpr std::uint16_t kCommitTimeout = 180;
+constexpr std::uint16_t kNormalTimeout = 60;
+constexpr int kCommitProgressMax = 200;
+
+void AppendCaption(Toolkit& ui, const char* text) {
+  ui.SetGroupCaption(ui.GroupCaption() + text);
+}
+
+// Standard commands: sent as constants and never judged.
+void Send(TCdDrive& drive, std::uint8_t op, std::uint8_t byte4 = 0) {
+  drive.ExecuteCommand(op, 0, 0, 0, byte4, 0, 0, 0, 0, 0, 0, 0, 1, 0);
+}
+constexpr std::uint8_t kTestUnitReady = 0x00;
+constexpr std::uint8_t kStartStopUnit = 0x1B;
+constexpr std::uint8_t kStopPlayScan = 0x4E;
+constexpr std::uint8_t kLoad = 0x03;
+
+// Load the tray and wait, at most 500 polls, while the drive is becoming ready.
+void PrepareDrive(TCdDrive& drive, Toolkit& ui) {
+  Send(drive, kStartStopUnit, kLoad);
+  for (int poll = 0; poll < kReadyPolls; ++poll) {
+    ui.Sleep(kReadyPollMilliseconds);
+    Send(drive, kTestUnitReady);
+    Send(drive, kStopPlayScan);
+    if (!drive.SenseIs(0x02, 0x04, 0x01)) break;
+  }
+  Send(drive, kStopPlayScan);
+  Send(drive, kStartStopUnit);
+}
+
+std::string Question(const TFlashForm& form, const std::string& current, const std::string& next) {
+  const std::string update = "\nUpdate Firmware " + current + " to " + next + " ?\n";
+  if (!form.NamesNoFirmwareRange() && CompareBytes(current, next) >= 0) {
+    return "\nWARNING !!!\n\nYour drive Firmware " + current + " is aready the most updated !\n" + update;
+  }
+  return update;
+}
+
+}  // namespace
+
+void TFlashForm::UpdateFirmware() {
+  ProfileFound = false;
+  NewFormatDvdRom = false;
+  ProfileLength = 0;
+  const int line = ui_.ComboIndex();
+  if (Drive == nullptr) return;
+
+  // A damaged flash program would commit a buffer that was never loaded, or send
+  // bytes from beyond the image area: refuse it before the drive is touched.
+  if (ImageSize == 0 || ImageSize > kImageAreaSize) {
+    ui_.MessageDialog(Format("\nERROR:\n\nThe firmware image in this flash program is damaged "
+                             "(size %u bytes, limit %u).\nNothing has been sent to the drive.\n",
+                             static_cast<unsigned>(ImageSize), static_cast<unsigned>(kImageAreaSize)),
+                      DialogKind::Error);
+    return;
+  }
+
+  const std::string current = Drive->GetRevision();
+  const std::string next = Format("%4.4s", FieldText(package_.FirmwareName, kFirmwareNameSize).c_str());
+  const DialogKind kind = CompareBytes(current, next) > 0 ? DialogKind::Warning : DialogKind::Confirmation;
+  if (ui_.MessageDialog(Question(*this, current, next), kind) != DialogResult::Yes) return;
+
+  FlashAll = std::memcmp(package_.NoteText, "FLASH-ALL", 9) == 0;
+  PrepareDrive(*Drive, ui_);
+
+  ui_.SetProgressMin(0);
+  ui_.SetProgressMax(static_cast<int>(ImageSize));
+  ui_.SetProgressStep(kChunk);
+  if (!ChunkBuffer) ChunkBuffer = std::make_unique<std::uint8_t[]>(kTransferSize);
+  ui_.SetCursor(CursorShape::Hourglass);
+  LoadVerifyCommit(line);
+  ui_.SetCursor(CursorShape::Default);
+  ui_.SetProgressPosition(0);
+  ui_.SetCursor(CursorShape::Default);
+}
+
+void TFlashForm::LoadVerifyCommit(int line) {
+  std::uint8_t* chunk = ChunkBuffer.get();
+  const std::uint8_t* image = package_.ImageArea;
+
+  if (NewFormat1100 || NewFormatNamed) {
+    ui_.SetGroupCaption("Write profile to drive's DRAM... ");
+    if (!SetupFlashProfile(chunk)) {
+      AppendCaption(ui_, ", Fail! ");
+      return;
+    }
+    // The copy always holds the whole block as sent, however long an earlier
+    // update's block was.
+    const auto length = static_cast<std::size_t>(ProfileLength);
+    if (ProfileCopy.size() < length) ProfileCopy.resize(length);
+    std::memcpy(ProfileCopy.data(), chunk, length);
+  }
+
+  ui_.SetGroupCaption("Write BIN to drive's DRAM... ");
+  ui_.SetProgressPosition(0);
+  for (std::int32_t offset = 0; static_cast<std::uint32_t>(offset) < ImageSize; offset += kChunk) {
+    std::memcpy(chunk, image + offset, kTransferSize);
+    if (!WriteBuffer(offset, chunk, kChunk, 0x00)) {
+      AppendCaption(ui_, ", Fail! ");
+      return;
+    }
+    ui_.ProgressStepIt();
+  }
+
+  if (NewFormat1100) {
+    ui_.SetGroupCaption("Drive entry critical... ");
+    if (!EntryCritical()) {
+      AppendCaption(ui_, ", Fail! ");
+      return;
+    }
+  }
+
+  ui_.SetGroupCaption("Read back and Verify drive's DRAM... ");
+  if (ProfileFound && !ReadVerifyProfile(ProfileCopy.data())) {
+    AppendCaption(ui_, ", Valid Profile Fail!");
+    return;
+  }
+  ui_.SetProgressPosition(0);
+  for (std::int32_t offset = 0; static_cast<std::uint32_t>(offset) < ImageSize; offset += kChunk) {
+    if (!ReadBuffer(offset, chunk, kChunk)) {
+      AppendCaption(ui_, ", Read Fail! ");
+      return;
+    }
+    if (std::memcmp(image + offset, chunk, kTransferSize) != 0) {
+      AppendCaption(ui_, ", Compare BIN and DRAM Fail! ");
+      ui_.ShowMessage("Compare BIN and DRAM fail!");
+      return;
+    }
+    ui_.ProgressStepIt();
+  }
+
+  ui_.SetGroupCaption("Don't turn off the system, Flash is in progress...");
+  ui_.SetProgressMax(kCommitProgressMax);
+  ui_.SetProgressPosition(kCommitProgressMax - 2);
+  ui_.SetProgressStep(0);
+  Drive->SetTimeout(kCommitTimeout);
+  if (!WriteBuffer(0, ProfileCopy.data(), 0, FlashAll ? 0xA0 : 0x80)) {
+    // The time-out stays raised: the drive may still be busy with its flash.
+    ui_.SetGroupCaption("Flash Fail.");
+    return;
+  }
+  Drive->SetTimeout(kNormalTimeout);
+  ui_.SetProgressPosition(kCommitProgressMax);
+  ui_.SetGroupCaption("Flash Completed.");
+
+  const std::string text = Drive->GetDriveText();
+  if (line >= 0 && line < ui_.ComboCount()) {
+    ui_.ComboInsert(line, text);
+    ui_.ComboDelete(line + 1);
+    ui_.ComboSelect(line);
+  }
+  ui_.ComboRedraw();
+}

@@ -1,0 +1,96 @@
+// The commands of the update: WRITE BUFFER and READ BUFFER with the drive's vendor
+// meanings, and entry critical. Every command block is 12 bytes with big-endian
+// fields; every data phase goes through TransferBuffer.
+#include <cstring>
+
+#include "app/FlashForm.h"
+#include "app/Text.h"
+
+namespace {
+
+constexpr std::uint8_t kWriteBuffer = 0x3B;
+constexpr std::uint8_t kReadBuffer = 0x3C;
+constexpr std::uint8_t kVendorMode = 0x05;    // WRITE BUFFER: vendor specific
+constexpr std::uint8_t kReadDataMode = 0x01;  // READ BUFFER: vendor specific data
+constexpr std::uint8_t kBufferId = 0x01;
+constexpr std::uint8_t kControlFlash = 0x80;
+constexpr std::uint8_t kControlFlashAll = 0xA0;
+constexpr std::uint8_t kControlCritical = 0x7F;
+constexpr std::uint32_t kFlashFormReply = 16;  // what the drive may answer to a commit
+
+// A 24-bit big-endian field: the low 24 bits of the value.
+void Put24(std::uint8_t* at, std::int32_t value) {
+  const auto v = static_cast<std::uint32_t>(value);
+  at[0] = static_cast<std::uint8_t>(v >> 16);
+  at[1] = static_cast<std::uint8_t>(v >> 8);
+  at[2] = static_cast<std::uint8_t>(v);
+}
+
+bool FitsTransfer(std::int32_t length) {
+  return length >= 0 && static_cast<std::uint32_t>(length) <= TFlashForm::kTransferSize;
+}
+
+}  // namespace
+
+bool TFlashForm::SendVendorCommand(const char* tag, std::uint8_t DataIn, std::uint32_t Length) {
+  if (Drive == nullptr || TransferBuffer == nullptr) {
+    ui_.ShowMessage(std::string(tag) + "no drive selected");
+    return false;
+  }
+  // A transport failure leaves no sense data behind, so the sense bytes alone
+  // would read as success: both the transport's result and the sense must agree.
+  const bool completed = Drive->ExecuteCommand(Cdb[0], Cdb[1], Cdb[2], Cdb[3], Cdb[4], Cdb[5], Cdb[6], Cdb[7],
+                                               Cdb[8], Cdb[9], Cdb[10], Cdb[11], DataIn, Length);
+  if (completed && Drive->SenseIs(0, 0, 0)) return true;
+  ui_.ShowMessage(tag + Drive->SenseText());
+  return false;
+}
+
+bool TFlashForm::WriteBuffer(std::int32_t Offset, const std::uint8_t* Data, std::int32_t Length,
+                             std::uint8_t Control) {
+  static const char kTag[] = "Write Buffer> ";
+  const bool flashForm = Control == kControlFlash || Control == kControlFlashAll;
+  if (!flashForm && !FitsTransfer(Length)) {
+    ui_.ShowMessage(Format("%s%d bytes do not fit the %u-byte transfer buffer", kTag, Length,
+                           static_cast<unsigned>(kTransferSize)));
+    return false;
+  }
+  std::memset(Cdb, 0, sizeof Cdb);
+  Cdb[0] = kWriteBuffer;
+  Cdb[1] = kVendorMode;
+  Cdb[2] = kBufferId;
+  Put24(&Cdb[3], Offset);
+  Put24(&Cdb[6], Length);
+  Cdb[9] = Control;
+  if (flashForm) return SendVendorCommand(kTag, 1, kFlashFormReply);
+  if (Length > 0 && TransferBuffer != nullptr)
+    std::memcpy(TransferBuffer, Data, static_cast<std::size_t>(Length));
+  return SendVendorCommand(kTag, 0, static_cast<std::uint32_t>(Length));
+}
+
+bool TFlashForm::ReadBuffer(std::int32_t Offset, std::uint8_t* Destination, std::int32_t Length) {
+  static const char kTag[] = "Read Buffer> ";
+  if (!FitsTransfer(Length)) {
+    ui_.ShowMessage(Format("%s%d bytes do not fit the %u-byte transfer buffer", kTag, Length,
+                           static_cast<unsigned>(kTransferSize)));
+    return false;
+  }
+  std::memset(Cdb, 0, sizeof Cdb);
+  Cdb[0] = kReadBuffer;
+  Cdb[1] = kReadDataMode;
+  Cdb[2] = kBufferId;
+  Put24(&Cdb[3], Offset);
+  Put24(&Cdb[6], Length);
+  if (!SendVendorCommand(kTag, 1, static_cast<std::uint32_t>(Length))) return false;
+  if (Length > 0) std::memcpy(Destination, TransferBuffer, static_cast<std::size_t>(Length));
+  return true;
+}
+
+bool TFlashForm::EntryCritical() {
+  std::memset(Cdb, 0, sizeof Cdb);
+  Cdb[0] = kWriteBuffer;
+  Cdb[1] = kVendorMode;
+  Cdb[2] = kBufferId;
+  Cdb[9] = kControlCritical;
+  return SendVendorCommand("Entry critical> ", 1, 0);
+}
