@@ -56,6 +56,9 @@ struct SimDriveConfig {
   std::uint8_t FlashManufacturer = 0xBF, FlashDevice = 0xD6;
   std::uint8_t Variant[2] = {0x00, 0x01};
   std::vector<SimFault> Faults;
+  // Where the simulated-drive build keeps this drive's state; a drive keeps it
+  // only once UseStateFile is called (the program does, unit tests need not).
+  std::string StateFile;
 };
 
 // Error numbers the simulated transport reports, the same on every system.
