@@ -11,7 +11,7 @@ target_link_libraries(flashplatform PUBLIC flashcore ${INIH_LIBRARY} PRIVATE fla
 file(GLOB FLASHTERMINAL_SOURCES CONFIGURE_DEPENDS toolkit/terminal/*.cpp)
 if(FLASHTERMINAL_SOURCES)
   add_library(flashterminal STATIC ${FLASHTERMINAL_SOURCES})
-  target_link_libraries(flashterminal PUBLIC flashcore PRIVATE flash_warnings)
+  target_link_libraries(flashterminal PUBLIC flashplatform flashcore PRIVATE flash_warnings)
   set(FLASHUTIL_HAVE_TERMINAL ON)
 endif()
 
