@@ -344,7 +344,9 @@ std::unique_ptr<SimulatedTransport> LoadSimulatedDrives(const std::string& descr
       error = descriptionPath + ": [drives] list: bad drive name \"" + name + "\"";
       return nullptr;
     }
-    if (drives->Find(name) != nullptr) {
+    const bool twice = std::any_of(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(i),
+                                   [&](const std::string& other) { return Lower(other) == Lower(name); });
+    if (twice) {
       error = descriptionPath + ": [drives] list: drive \"" + name + "\" named twice";
       return nullptr;
     }
