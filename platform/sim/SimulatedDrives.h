@@ -24,7 +24,10 @@
 //       kind: checkcondition, transportfailure, timeout, flipreadbit, dropwrite,
 //       commitfailure (the only one without an opcode); opcode in hex
 //
-// Yes/no values: yes, no, true, false, on, off, 1, 0.
+// Yes/no values: yes, no, true, false, on, off, 1, 0. Names match as the reader
+// matches them (the Linux reader ignores letter case), so two drives whose names
+// differ only in case are refused. Keys the reader cannot list are not checked:
+// a misspelt key is simply absent.
 #pragma once
 
 #include <memory>
