@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 
 namespace {
@@ -332,7 +333,10 @@ CommandResult SimulatedDrive::Commit(const CommandRequest& request) {
   if (WrongWay(request, true)) return Check(0x05, 0x24, 0x00);
   const std::string revision = RevisionIn(buffer_.data(), kFlashSize, config_.Revision);
   // The state file goes first: a drive that cannot keep its new flash keeps the old.
-  if (!stateFile_.empty() && !SaveState(buffer_.data(), revision)) return Check(0x03, 0x0C, 0x00);
+  if (!stateFile_.empty() && !SaveState(buffer_.data(), revision)) {
+    std::cerr << "Simulated drive " << config_.Name << ": cannot write its state file " << stateFile_ << '\n';
+    return Check(0x03, 0x0C, 0x00);
+  }
   std::copy_n(buffer_.begin(), kFlashSize, flash_.begin());
   SetRevision(revision);
   ++commits_;

@@ -125,7 +125,8 @@ class SimulatedDrive {
 
   // Keeps the drive's flash and revision in a file: loads it now when it exists,
   // and saves it after every commit (a commit whose state cannot be saved fails
-  // with CHECK CONDITION 03 0C 00 and leaves the flash as it was). False with a
+  // with CHECK CONDITION 03 0C 00, says so on the standard error stream, and
+  // leaves the flash as it was). False with a
   // reason when the file exists but is not a state file of this size.
   bool UseStateFile(const std::string& path, std::string& error);
   const std::string& StateFile() const { return stateFile_; }

@@ -278,7 +278,14 @@ bool DriveSection::Read(int position, SimDriveConfig& config, std::string& error
 bool KeepStates(SimulatedTransport& drives, std::string& error) {
   for (std::size_t i = 0; i < drives.Size(); ++i) {
     SimulatedDrive& drive = drives.Drive(i);
-    if (!drive.UseStateFile(drive.Config().StateFile, error)) return false;
+    // Made absolute now: the program may change its working directory later.
+    std::error_code ec;
+    const fs::path path = fs::absolute(drive.Config().StateFile, ec);
+    if (ec) {
+      error = drive.Config().StateFile + ": " + ec.message();
+      return false;
+    }
+    if (!drive.UseStateFile(path.string(), error)) return false;
   }
   return true;
 }
