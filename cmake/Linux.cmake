@@ -20,9 +20,13 @@ if(NOT FLASHQT_SOURCES)
   set(FLASHUTIL_WITH_QT OFF)
 endif()
 if(FLASHUTIL_WITH_QT)
-  find_package(Qt6 REQUIRED COMPONENTS Widgets)
+  find_package(Qt6 REQUIRED COMPONENTS Widgets Test)
+  # libxcb: the X display is tried before Qt is started on it.
+  find_path(XCB_INCLUDE_DIR xcb/xcb.h REQUIRED)
+  find_library(XCB_LIBRARY xcb REQUIRED)
   add_library(flashqt STATIC ${FLASHQT_SOURCES})
-  target_link_libraries(flashqt PUBLIC flashcore Qt6::Widgets PRIVATE flash_warnings)
+  target_include_directories(flashqt PRIVATE ${XCB_INCLUDE_DIR})
+  target_link_libraries(flashqt PUBLIC flashplatform flashcore Qt6::Widgets PRIVATE ${XCB_LIBRARY} flash_warnings)
 endif()
 
 # The program, and the same program on simulated drives.

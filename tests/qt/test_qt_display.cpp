@@ -1,0 +1,106 @@
+// Choosing the face: Qt only on a display it can really open, the terminal
+// otherwise, and the program itself never aborting for want of a display.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <set>
+#include <sstream>
+
+#include "toolkit/qt/QtDisplay.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ChoiceCase {
+  const char* name;
+  DisplayEnvironment environment;
+  std::optional<std::string> expected;
+};
+
+// The fake machine: an X server on ":0", a compositor at /run/user/1/wayland-0,
+// the xcb and offscreen plugins installed and the Wayland one only where asked.
+DisplayProbes FakeMachine(bool waylandPlugin) {
+  return {[](const std::string& display) { return display == ":0"; },
+          [](const std::string& socket) { return socket == "/run/user/1/wayland-0"; },
+          [waylandPlugin](const std::string& platform) {
+            return platform == "xcb" || platform == "offscreen" || (waylandPlugin && platform == "wayland");
+          }};
+}
+
+TEST(QtPlatformChoice, OnlyAPlatformThatCanStartIsChosen) {
+  const ChoiceCase cases[] = {
+      {"no display at all", {}, std::nullopt},
+      {"X server there", {"", ":0", "", ""}, "xcb"},
+      {"X server gone", {"", ":5", "", ""}, std::nullopt},
+      {"compositor there", {"", "", "wayland-0", "/run/user/1"}, "wayland"},
+      {"both, compositor first", {"", ":0", "wayland-0", "/run/user/1"}, "wayland;xcb"},
+      {"compositor without a runtime dir", {"", "", "wayland-0", ""}, std::nullopt},
+      {"compositor named by its path", {"", "", "/run/user/1/wayland-0", ""}, "wayland"},
+      {"compositor gone, X there", {"", ":0", "wayland-1", "/run/user/1"}, "xcb"},
+      {"explicit offscreen needs no display", {"offscreen", "", "", ""}, ""},
+      {"explicit xcb without a server", {"xcb", ":5", "", ""}, std::nullopt},
+      {"explicit list, the second can start", {"wayland;xcb", ":0", "", ""}, ""},
+      {"explicit platform not installed", {"eglfs", ":0", "", ""}, std::nullopt},
+      {"explicit platform with options", {"offscreen:fontconfig", "", "", ""}, ""},
+  };
+  for (const ChoiceCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(ChooseQtPlatform(c.environment, FakeMachine(true)), c.expected);
+  }
+  // Without the Wayland plugin a compositor alone is no display Qt can use.
+  EXPECT_EQ(ChooseQtPlatform({"", ":0", "wayland-0", "/run/user/1"}, FakeMachine(false)), "xcb");
+  EXPECT_EQ(ChooseQtPlatform({"", "", "wayland-0", "/run/user/1"}, FakeMachine(false)), std::nullopt);
+}
+
+TEST(QtPlatformChoice, ProbesConnectForReal) {
+  EXPECT_FALSE(CanConnectX11(":987"));  // no such server
+  EXPECT_FALSE(CanConnectX11("not a display"));
+
+  const fs::path socketPath = fs::temp_directory_path() / ("flash-qt-probe-" + std::to_string(getpid()));
+  EXPECT_FALSE(CanConnectUnixSocket(socketPath.string()));  // nobody listens yet
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socketPath.c_str(), sizeof(address.sun_path) - 1);
+  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  EXPECT_TRUE(CanConnectUnixSocket(socketPath.string()));
+  close(listener);
+  fs::remove(socketPath);
+  EXPECT_FALSE(CanConnectUnixSocket(std::string(200, 'x')));  // longer than a socket path can be
+}
+
+// The program started where no display can be opened runs in the terminal and
+// ends normally; Qt must never be left to abort on a display it cannot reach.
+TEST(QtPlatformChoice, ProgramWithoutADisplayRunsInTheTerminal) {
+  const fs::path directory = fs::temp_directory_path() / ("flash-qt-nodisplay-" + std::to_string(getpid()));
+  fs::create_directories(directory);
+  const fs::path output = directory / "output.txt";
+  for (const char* display : {"", "DISPLAY=:987"}) {
+    SCOPED_TRACE(display);
+    std::ostringstream command;
+    command << "cd '" << directory.string() << "' && env -u QT_QPA_PLATFORM -u WAYLAND_DISPLAY -u DISPLAY "
+            << display << " timeout 60 '" << FLASHUTIL_PROGRAM << "' </dev/null >'" << output.string()
+            << "' 2>&1";
+    const int status = std::system(command.str().c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    std::ifstream in(output);
+    const std::string printed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(printed.find("qt.qpa"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("Flash Utility V1.050"), std::string::npos) << printed;
+  }
+  fs::remove_all(directory);
+}
+
+}  // namespace

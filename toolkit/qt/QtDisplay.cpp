@@ -1,0 +1,144 @@
+#include "toolkit/qt/QtDisplay.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+#include <QLibraryInfo>
+#include <QString>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+#include <system_error>
+#include <vector>
+
+#include "toolkit/qt/QtToolkit.h"
+
+namespace {
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::stringstream stream(text);
+  for (std::string part; std::getline(stream, part, separator);) {
+    if (!part.empty()) parts.push_back(part);
+  }
+  return parts;
+}
+
+std::string Environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+// A platform entry may carry options after a colon ("vnc:size=800x600").
+std::string PlatformName(const std::string& entry) {
+  return entry.substr(0, entry.find(':'));
+}
+
+bool PlatformCanStart(const std::string& name, const DisplayEnvironment& environment,
+                      const DisplayProbes& probes) {
+  if (!probes.HasPlugin(name)) return false;
+  if (name == "xcb") return !environment.Display.empty() && probes.X11(environment.Display);
+  if (name.rfind("wayland", 0) == 0) {
+    const std::string socket = WaylandSocketPath(environment);
+    return !socket.empty() && probes.Wayland(socket);
+  }
+  return true;  // offscreen, minimal, vnc, linuxfb, eglfs: no display server to reach
+}
+
+bool PluginInDirectory(const std::filesystem::path& directory, const std::string& name) {
+  const std::string prefix = "libq" + name;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+    const std::string file = entry.path().filename().string();
+    if (file.rfind(prefix, 0) == 0 && file.find(".so") != std::string::npos) return true;
+  }
+  return false;
+}
+
+bool HasPlatformPlugin(const std::string& name) {
+  std::vector<std::filesystem::path> directories;
+  const std::string platformPath = Environment("QT_QPA_PLATFORM_PLUGIN_PATH");
+  if (!platformPath.empty()) directories.emplace_back(platformPath);
+  for (const std::string& path : Split(Environment("QT_PLUGIN_PATH"), ':')) {
+    directories.push_back(std::filesystem::path(path) / "platforms");
+  }
+  const QString installed = QLibraryInfo::path(QLibraryInfo::PluginsPath);
+  directories.push_back(std::filesystem::path(installed.toStdString()) / "platforms");
+  for (const auto& directory : directories) {
+    if (PluginInDirectory(directory, name)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string WaylandSocketPath(const DisplayEnvironment& environment) {
+  const std::string& display = environment.WaylandDisplay;
+  if (display.empty()) return {};
+  if (display.front() == '/') return display;
+  if (environment.RuntimeDir.empty()) return {};
+  return environment.RuntimeDir + "/" + display;
+}
+
+std::optional<std::string> ChooseQtPlatform(const DisplayEnvironment& environment,
+                                            const DisplayProbes& probes) {
+  if (!environment.QpaPlatform.empty()) {
+    // Qt tries the listed platforms in order: one that can start is enough.
+    for (const std::string& entry : Split(environment.QpaPlatform, ';')) {
+      if (PlatformCanStart(PlatformName(entry), environment, probes)) return std::string();
+    }
+    return std::nullopt;
+  }
+  std::string platforms;
+  for (const char* name : {"wayland", "xcb"}) {
+    const bool named =
+        std::strcmp(name, "xcb") == 0 ? !environment.Display.empty() : !environment.WaylandDisplay.empty();
+    if (!named || !PlatformCanStart(name, environment, probes)) continue;
+    if (!platforms.empty()) platforms += ';';
+    platforms += name;
+  }
+  if (platforms.empty()) return std::nullopt;
+  return platforms;
+}
+
+DisplayEnvironment CurrentDisplayEnvironment() {
+  return {Environment("QT_QPA_PLATFORM"), Environment("DISPLAY"), Environment("WAYLAND_DISPLAY"),
+          Environment("XDG_RUNTIME_DIR")};
+}
+
+bool CanConnectX11(const std::string& display) {
+  xcb_connection_t* connection = xcb_connect(display.c_str(), nullptr);
+  const bool connected = xcb_connection_has_error(connection) == 0;
+  xcb_disconnect(connection);  // also frees a connection in error
+  return connected;
+}
+
+bool CanConnectUnixSocket(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof(address.sun_path)) return false;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+  close(fd);
+  return connected;
+}
+
+DisplayProbes SystemDisplayProbes() {
+  return {CanConnectX11, CanConnectUnixSocket, HasPlatformPlugin};
+}
+
+std::unique_ptr<QtToolkit> OpenQtToolkit(char* argv0) {
+  const std::optional<std::string> platform =
+      ChooseQtPlatform(CurrentDisplayEnvironment(), SystemDisplayProbes());
+  if (!platform) return nullptr;
+  // Only what was found to work, so Qt never gives up on a display it cannot reach.
+  if (!platform->empty()) setenv("QT_QPA_PLATFORM", platform->c_str(), 1);
+  static int argc = 1;
+  static char* argv[] = {argv0, nullptr};
+  return std::make_unique<QtToolkit>(argc, argv);
+}

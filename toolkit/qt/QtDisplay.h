@@ -1,0 +1,43 @@
+// Whether the Qt window can open here, and on which platform. QApplication
+// aborts the process when its platform cannot connect to a display, so the
+// display is tried first and the program falls back to the terminal face.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+class QtToolkit;
+
+struct DisplayEnvironment {
+  std::string QpaPlatform;     // QT_QPA_PLATFORM
+  std::string Display;         // DISPLAY
+  std::string WaylandDisplay;  // WAYLAND_DISPLAY
+  std::string RuntimeDir;      // XDG_RUNTIME_DIR
+};
+
+struct DisplayProbes {
+  std::function<bool(const std::string& display)> X11;         // an X server accepts a connection
+  std::function<bool(const std::string& socketPath)> Wayland;  // a compositor listens on the socket
+  std::function<bool(const std::string& platform)> HasPlugin;  // Qt's platform plugin is installed
+};
+
+// No value: no display can be opened. "": QT_QPA_PLATFORM names a platform that
+// can start; it is kept as it stands. Otherwise the platforms to give Qt in order
+// of preference, separated by ';' ("wayland;xcb", "xcb").
+std::optional<std::string> ChooseQtPlatform(const DisplayEnvironment& environment,
+                                            const DisplayProbes& probes);
+
+// Where a Wayland compositor named by WAYLAND_DISPLAY listens; "" when unknown.
+std::string WaylandSocketPath(const DisplayEnvironment& environment);
+
+DisplayEnvironment CurrentDisplayEnvironment();
+DisplayProbes SystemDisplayProbes();
+bool CanConnectX11(const std::string& display);
+bool CanConnectUnixSocket(const std::string& path);
+
+// The Qt face on the chosen platform, or null when no display can be opened.
+// Qt sees no command-line arguments: argv0 alone, the path the program was
+// started with (it must outlive the toolkit).
+std::unique_ptr<QtToolkit> OpenQtToolkit(char* argv0);

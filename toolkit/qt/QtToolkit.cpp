@@ -1,0 +1,473 @@
+#include "toolkit/qt/QtToolkit.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFont>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPalette>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QWidget>
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <exception>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+#include "app/FlashForm.h"
+
+namespace {
+
+// Texts are 8-bit: every byte maps to the code point of the same value and back.
+QString ToQt(const std::string& text) {
+  return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+std::string FromQt(const QString& text) {
+  const QByteArray bytes = text.toLatin1();
+  return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+// A window title shows "[*]" only when it is doubled; a single one is Qt's
+// modification marker and would vanish.
+QString TitleText(const std::string& caption) {
+  return ToQt(caption).replace(QStringLiteral("[*]"), QStringLiteral("[*][*]"));
+}
+
+// A group box takes "&" as a shortcut marker; its caption is a status line, so
+// every "&" is shown as it stands (a file named "a&b.bin" reads as such).
+QString GroupTitleText(const std::string& caption) {
+  return ToQt(caption).replace(QLatin1Char('&'), QStringLiteral("&&"));
+}
+
+// A message box that tells closing it apart from answering it. Closing runs the
+// close event; a button or the Escape key (which presses "No") does not.
+class AnswerBox : public QMessageBox {
+ public:
+  using QMessageBox::QMessageBox;
+  bool ClosedWithoutAnswer() const { return closed_; }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override {
+    closed_ = true;
+    QMessageBox::closeEvent(event);
+  }
+
+ private:
+  bool closed_ = false;
+};
+
+// Designed geometry: the window's client area fits its panel (the window sizes
+// itself to its contents), so with a frame it measures 433 x 235 at 192, 128.
+constexpr int kWindowLeft = 192;
+constexpr int kWindowTop = 128;
+constexpr QRect kPanel(0, 0, 425, 201);
+constexpr QRect kLabel(16, 16, 369, 25);
+constexpr QRect kCombo(16, 40, 385, 24);
+constexpr QRect kFileList(16, 72, 385, 41);
+constexpr QRect kGroup(16, 128, 385, 49);
+constexpr QRect kProgress(8, 16, 305, 25);
+constexpr QRect kButton(320, 16, 57, 25);
+
+}  // namespace
+
+QtToolkit::QtToolkit(int& argc, char** argv)
+    : startedPath_(argc > 0 && argv != nullptr && argv[0] != nullptr ? argv[0] : "") {
+  if (QCoreApplication::instance() == nullptr) ownedApplication_ = std::make_unique<QApplication>(argc, argv);
+}
+
+QtToolkit::~QtToolkit() {
+  if (waitCursor_) QApplication::restoreOverrideCursor();
+  window_.reset();
+}
+
+template <class Handler>
+void QtToolkit::Dispatch(Handler handler) {
+  if (form_ == nullptr) return;
+  try {
+    handler(*form_);
+  } catch (const std::exception& e) {
+    // The handler is over: the hourglass it may have set goes with it.
+    SetCursor(CursorShape::Default);
+    ShowException(e.what());
+  }
+}
+
+void QtToolkit::SetApplicationTitle(const std::string& title) {
+  title_ = title;
+  // The name stands in for an empty caption; it is never appended to one.
+  QCoreApplication::setApplicationName(ToQt(title));
+}
+
+void QtToolkit::CreateMainWindow(TFlashForm& form) {
+  form_ = &form;
+  window_ = std::make_unique<QWidget>();
+  QWidget* window = window_.get();
+  window->setObjectName(QStringLiteral("FlashForm"));
+
+  QFont font = QApplication::font();
+  font.setPixelSize(16);
+  font.setBold(true);
+  window->setFont(font);
+  QPalette palette = window->palette();
+  palette.setColor(QPalette::Window, palette.color(QPalette::Button));
+  window->setPalette(palette);
+  window->setAutoFillBackground(true);
+  window->move(kWindowLeft, kWindowTop);
+  window->setFixedSize(kPanel.size());
+
+  panel_ = new QFrame(window);
+  panel_->setObjectName(QStringLiteral("Panel1"));
+  panel_->setFrameStyle(QFrame::Panel | QFrame::Raised);
+  panel_->setLineWidth(1);
+  panel_->setGeometry(kPanel);
+
+  label_ = new QLabel(panel_);
+  label_->setObjectName(QStringLiteral("SelectDriveLabel"));
+  label_->setTextFormat(Qt::PlainText);
+  label_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  label_->setGeometry(kLabel);
+
+  combo_ = new QComboBox(panel_);
+  combo_->setObjectName(QStringLiteral("ComboBox"));
+  combo_->setEditable(true);
+  combo_->setInsertPolicy(QComboBox::NoInsert);  // typing never adds a line
+  combo_->setCompleter(nullptr);                 // nor completes one behind the user's back
+  combo_->setGeometry(kCombo);
+
+  fileList_ = new QListWidget(panel_);
+  fileList_->setObjectName(QStringLiteral("FileListBox1"));
+  fileList_->setSelectionMode(QAbstractItemView::SingleSelection);
+  fileList_->setGeometry(kFileList);
+
+  group_ = new QGroupBox(panel_);
+  group_->setObjectName(QStringLiteral("GroupBox2"));
+  group_->setGeometry(kGroup);
+
+  progress_ = new QProgressBar(group_);
+  progress_->setObjectName(QStringLiteral("ProgressBar"));
+  progress_->setTextVisible(false);
+  progress_->setGeometry(kProgress);
+  ShowProgress();
+
+  button_ = new QPushButton(QStringLiteral("FLASH"), group_);
+  button_->setObjectName(QStringLiteral("FlashButton"));
+  button_->setGeometry(kButton);
+
+  // Only the user's actions reach the form: a line chosen from the list (also the
+  // same line again), text typed into the edit field, a file chosen, the button.
+  QObject::connect(combo_, &QComboBox::activated, window,
+                   [this](int) { Dispatch([](TFlashForm& f) { f.ComboBoxChange(); }); });
+  QObject::connect(combo_->lineEdit(), &QLineEdit::textEdited, window,
+                   [this](const QString&) { UserEditedComboText(); });
+  // A file is chosen by a click or by the keyboard. A click that changes the
+  // choice reports it once, through the selection; a click on the chosen file
+  // reports it again. Re-reading the directory reports nothing.
+  QObject::connect(fileList_, &QListWidget::itemSelectionChanged, window, [this] {
+    if (fillingFileList_) return;
+    selectionReported_ = true;
+    Dispatch([](TFlashForm& f) { f.FileListBox1Click(); });
+  });
+  QObject::connect(fileList_, &QListWidget::itemClicked, window, [this](QListWidgetItem*) {
+    if (selectionReported_) {
+      selectionReported_ = false;
+      return;
+    }
+    Dispatch([](TFlashForm& f) { f.FileListBox1Click(); });
+  });
+  QObject::connect(button_, &QPushButton::clicked, window,
+                   [this] { Dispatch([](TFlashForm& f) { f.FlashButtonClick(); }); });
+}
+
+void QtToolkit::ShowMainWindow() {
+  if (window_ != nullptr && !windowClosed_) window_->show();
+}
+
+void QtToolkit::RunMessageLoop() {
+  if (quitPosted_ || windowClosed_ || window_ == nullptr || window_->isHidden()) return;
+  loopRunning_ = true;
+  QApplication::exec();
+  loopRunning_ = false;
+}
+
+void QtToolkit::CloseWindow() {
+  windowClosed_ = true;
+  if (window_ == nullptr) return;
+  if (loopRunning_) {
+    window_->close();  // the last window: the loop ends
+  } else {
+    window_->hide();  // still being created: it is only hidden
+  }
+}
+
+void QtToolkit::PostQuit(int exitCode) {
+  exitCode_ = exitCode;
+  quitPosted_ = true;
+  if (loopRunning_) QCoreApplication::exit(exitCode);
+}
+
+void QtToolkit::ShowException(const std::string& text) {
+  AnswerBox box(QMessageBox::Critical, ToQt(title_), ToQt(text), QMessageBox::Ok, DialogParent());
+  box.setTextFormat(Qt::PlainText);
+  box.exec();
+}
+
+void QtToolkit::SetWindowCaption(const std::string& caption) {
+  caption_ = caption;
+  if (window_ != nullptr) window_->setWindowTitle(TitleText(caption));
+}
+
+std::string QtToolkit::WindowCaption() const {
+  return caption_;
+}
+
+void QtToolkit::SetLabelCaption(const std::string& caption) {
+  label_->setText(ToQt(caption));
+}
+
+int QtToolkit::ComboCount() const {
+  return combo_->count();
+}
+
+std::string QtToolkit::ComboLine(int index) const {
+  if (index < 0 || index >= combo_->count()) throw std::out_of_range("ComboBox line index out of range");
+  return FromQt(combo_->itemText(index));
+}
+
+void QtToolkit::ComboAdd(const std::string& line) {
+  ComboInsert(combo_->count(), line);
+}
+
+void QtToolkit::ComboInsert(int index, const std::string& line) {
+  if (index < 0 || index > combo_->count()) throw std::out_of_range("ComboBox insert index out of range");
+  const int selected = combo_->currentIndex();
+  const QString text = combo_->currentText();
+  combo_->insertItem(index, ToQt(line));
+  // Qt selects the first line put into an empty list; here nothing is selected
+  // until the form or the user selects a line.
+  if (selected < 0 && combo_->currentIndex() >= 0) {
+    combo_->setCurrentIndex(-1);
+    combo_->setEditText(text);
+  }
+}
+
+void QtToolkit::ComboDelete(int index) {
+  if (index < 0 || index >= combo_->count()) throw std::out_of_range("ComboBox delete index out of range");
+  const bool wasSelected = index == combo_->currentIndex();
+  const QString text = combo_->currentText();
+  combo_->removeItem(index);
+  // Deleting the selected line leaves no line selected (Qt would move on to a
+  // neighbour); the edit field keeps its text.
+  if (wasSelected) {
+    combo_->setCurrentIndex(-1);
+    combo_->setEditText(text);
+  }
+}
+
+int QtToolkit::ComboIndex() const {
+  return combo_->currentIndex();
+}
+
+void QtToolkit::ComboSelect(int index) {
+  // Programmatic: "activated" is the user's signal only, so no handler runs.
+  combo_->setCurrentIndex(index >= 0 && index < combo_->count() ? index : -1);
+}
+
+void QtToolkit::ComboRedraw() {
+  combo_->repaint();
+}
+
+void QtToolkit::UserEditedComboText() {
+  // Typed text names no line: the change handler runs with no line selected.
+  if (combo_->currentIndex() >= 0) {
+    QLineEdit* edit = combo_->lineEdit();
+    const QString text = edit->text();
+    const int cursor = edit->cursorPosition();
+    combo_->setCurrentIndex(-1);  // also empties the edit field ...
+    edit->setText(text);          // ... which keeps what the user typed
+    edit->setCursorPosition(cursor);
+  }
+  Dispatch([](TFlashForm& f) { f.ComboBoxChange(); });
+}
+
+void QtToolkit::FileListSetDirectory(const std::string& directory) {
+  directory_ = directory;
+  FileListUpdate();
+}
+
+void QtToolkit::FileListSetMask(const std::string& mask) {
+  mask_ = mask;
+}
+
+void QtToolkit::FileListUpdate() {
+  ChangeCurrentDirectory(directory_);
+  files_ = ListMatchingFiles(directory_, mask_);
+  fillingFileList_ = true;
+  fileList_->clear();
+  for (const std::string& name : files_) fileList_->addItem(ToQt(name));
+  fileList_->setCurrentRow(-1);
+  fillingFileList_ = false;
+  selectionReported_ = false;
+}
+
+std::string QtToolkit::FileListCurrentFile() const {
+  // The chosen file is the selected one; the keyboard focus alone chooses nothing.
+  const QList<QListWidgetItem*> selected = fileList_->selectedItems();
+  if (selected.isEmpty()) return {};
+  const int row = fileList_->row(selected.front());
+  if (row < 0 || static_cast<std::size_t>(row) >= files_.size()) return {};
+  return (std::filesystem::path(directory_) / files_[static_cast<std::size_t>(row)]).string();
+}
+
+void QtToolkit::FileListSetVisible(bool visible) {
+  fileList_->setVisible(visible);
+}
+
+void QtToolkit::SetGroupCaption(const std::string& caption) {
+  groupCaption_ = caption;
+  group_->setTitle(GroupTitleText(caption));
+  group_->repaint();  // at once: the thread may be busy with a drive for a while
+}
+
+std::string QtToolkit::GroupCaption() const {
+  return groupCaption_;
+}
+
+// Like the platform's progress bar, the position always lies within the range,
+// and stepping stops at the maximum.
+void QtToolkit::SetProgressMin(int value) {
+  progressMin_ = value;
+  ShowProgress();
+}
+
+void QtToolkit::SetProgressMax(int value) {
+  progressMax_ = value;
+  ShowProgress();
+}
+
+void QtToolkit::SetProgressPosition(int value) {
+  progressPosition_ = value;
+  ShowProgress();
+}
+
+int QtToolkit::ProgressPosition() const {
+  return progressPosition_;
+}
+
+void QtToolkit::SetProgressStep(int value) {
+  progressStep_ = value;
+}
+
+void QtToolkit::ProgressStepIt() {
+  const long long next = static_cast<long long>(progressPosition_) + progressStep_;
+  progressPosition_ = static_cast<int>(std::clamp<long long>(next, progressMin_, progressMax_));
+  ShowProgress();
+}
+
+void QtToolkit::ShowProgress() {
+  const int low = progressMin_;
+  const int high = std::max(progressMax_, low);
+  progressPosition_ = std::clamp(progressPosition_, low, high);
+  // An empty range shows an empty bar, never Qt's busy indicator.
+  progress_->setRange(low, high > low ? high : low + 1);
+  progress_->setValue(progressPosition_);
+}
+
+void QtToolkit::SetButtonCaption(const std::string& caption) {
+  button_->setText(ToQt(caption));
+}
+
+void QtToolkit::SetButtonEnabled(bool enabled) {
+  button_->setEnabled(enabled);
+}
+
+QWidget* QtToolkit::DialogParent() const {
+  // Before the window is shown (start-up) the dialogs stand alone.
+  return window_ != nullptr && window_->isVisible() ? window_.get() : nullptr;
+}
+
+DialogResult QtToolkit::MessageDialog(const std::string& text, DialogKind kind) {
+  QMessageBox::Icon icon = QMessageBox::Critical;
+  QString title = QStringLiteral("Error");
+  QMessageBox::StandardButtons buttons = QMessageBox::Ok;
+  if (kind == DialogKind::Warning) {
+    icon = QMessageBox::Warning;
+    title = QStringLiteral("Warning");
+    buttons = QMessageBox::Yes | QMessageBox::No;
+  } else if (kind == DialogKind::Confirmation) {
+    icon = QMessageBox::Question;
+    title = QStringLiteral("Confirm");
+    buttons = QMessageBox::Yes | QMessageBox::No;
+  }
+  AnswerBox box(icon, title, ToQt(text), buttons, DialogParent());
+  box.setTextFormat(Qt::PlainText);
+  if (kind != DialogKind::Error) box.setDefaultButton(QMessageBox::Yes);
+  box.exec();
+  if (kind == DialogKind::Error) return DialogResult::Ok;
+  if (box.ClosedWithoutAnswer()) return DialogResult::Closed;
+  return box.clickedButton() == box.button(QMessageBox::Yes) ? DialogResult::Yes : DialogResult::No;
+}
+
+void QtToolkit::ShowMessage(const std::string& text) {
+  AnswerBox box(QMessageBox::NoIcon, ToQt(title_), ToQt(text), QMessageBox::Ok, DialogParent());
+  box.setTextFormat(Qt::PlainText);
+  box.exec();
+}
+
+void QtToolkit::SetCursor(CursorShape shape) {
+  // One state, not a stack: the hourglass twice and the default once is the default.
+  if (shape == CursorShape::Hourglass && !waitCursor_) {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    waitCursor_ = true;
+  } else if (shape == CursorShape::Default && waitCursor_) {
+    QApplication::restoreOverrideCursor();
+    waitCursor_ = false;
+  }
+}
+
+std::string QtToolkit::UpperCase(const std::string& text) const {
+  // ASCII letters the same in every locale (so a Turkish locale never turns "i"
+  // into a byte outside ASCII); the other bytes by the locale's single-byte rules,
+  // which leave them alone in UTF-8 and other multi-byte locales.
+  std::string result = text;
+  for (char& c : result) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 'a' && byte <= 'z') {
+      c = static_cast<char>(byte - 'a' + 'A');
+    } else if (byte >= 0x80) {
+      const int upper = std::toupper(byte);
+      if (upper >= 0x80 && upper <= 0xFF) c = static_cast<char>(upper);
+    }
+  }
+  return result;
+}
+
+std::string QtToolkit::CurrentDirectory() const {
+  std::error_code error;
+  const std::filesystem::path directory = std::filesystem::current_path(error);
+  return error ? std::string() : directory.string();
+}
+
+std::string QtToolkit::ProgramFilePath() const {
+  // The file the program really runs from, whatever path or link started it.
+  std::error_code error;
+  const std::filesystem::path file = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::string() : file.string();
+}
+
+std::string QtToolkit::ProgramStartedPath() const {
+  return startedPath_;
+}
+
+void QtToolkit::Sleep(unsigned milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}

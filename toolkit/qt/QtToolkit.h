@@ -1,0 +1,126 @@
+// The window on Qt 6 Widgets: the form's controls at their designed places, its
+// events delivered to TFlashForm's handlers, and the modal dialogs as message
+// boxes. Every text crosses the boundary as Latin-1, so 8-bit texts keep every
+// byte both ways.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/Toolkit.h"
+
+class QApplication;
+class QComboBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+class QWidget;
+
+class QtToolkit : public Toolkit {
+ public:
+  // Uses the running QApplication, or creates one from argc and argv (both must
+  // outlive the toolkit) and owns it. argv[0] is the path the program was started with.
+  QtToolkit(int& argc, char** argv);
+  ~QtToolkit() override;
+  QtToolkit(const QtToolkit&) = delete;
+  QtToolkit& operator=(const QtToolkit&) = delete;
+
+  // The exit code of the last quit request (0 when none was posted).
+  int ExitCode() const { return exitCode_; }
+  // The top-level window; null before CreateMainWindow. Its controls carry the
+  // form's control names as object names.
+  QWidget* Window() const { return window_.get(); }
+
+  // Toolkit.
+  void SetApplicationTitle(const std::string& title) override;
+  void CreateMainWindow(TFlashForm& form) override;
+  void ShowMainWindow() override;
+  void RunMessageLoop() override;
+  void CloseWindow() override;
+  void PostQuit(int exitCode) override;
+  void ShowException(const std::string& text) override;
+  void SetWindowCaption(const std::string& caption) override;
+  std::string WindowCaption() const override;
+  void SetLabelCaption(const std::string& caption) override;
+  int ComboCount() const override;
+  std::string ComboLine(int index) const override;
+  void ComboAdd(const std::string& line) override;
+  void ComboInsert(int index, const std::string& line) override;
+  void ComboDelete(int index) override;
+  int ComboIndex() const override;
+  void ComboSelect(int index) override;
+  void ComboRedraw() override;
+  void FileListSetDirectory(const std::string& directory) override;
+  void FileListSetMask(const std::string& mask) override;
+  void FileListUpdate() override;
+  std::string FileListCurrentFile() const override;
+  void FileListSetVisible(bool visible) override;
+  void SetGroupCaption(const std::string& caption) override;
+  std::string GroupCaption() const override;
+  void SetProgressMin(int value) override;
+  void SetProgressMax(int value) override;
+  void SetProgressPosition(int value) override;
+  int ProgressPosition() const override;
+  void SetProgressStep(int value) override;
+  void ProgressStepIt() override;
+  void SetButtonCaption(const std::string& caption) override;
+  void SetButtonEnabled(bool enabled) override;
+  DialogResult MessageDialog(const std::string& text, DialogKind kind) override;
+  void ShowMessage(const std::string& text) override;
+  void SetCursor(CursorShape shape) override;
+  std::string UpperCase(const std::string& text) const override;
+  std::string CurrentDirectory() const override;
+  std::string ProgramFilePath() const override;
+  std::string ProgramStartedPath() const override;
+  void Sleep(unsigned milliseconds) override;
+
+ private:
+  // Runs one of the form's handlers; an exception that escapes it is shown in the
+  // exception box and the message loop goes on.
+  template <class Handler>
+  void Dispatch(Handler handler);
+  void UserEditedComboText();
+  void ShowProgress();
+  QWidget* DialogParent() const;
+
+  std::unique_ptr<QApplication> ownedApplication_;
+  std::string startedPath_;
+  std::string title_;
+  TFlashForm* form_ = nullptr;
+
+  std::unique_ptr<QWidget> window_;
+  QFrame* panel_ = nullptr;
+  QLabel* label_ = nullptr;
+  QComboBox* combo_ = nullptr;
+  QListWidget* fileList_ = nullptr;
+  QGroupBox* group_ = nullptr;
+  QProgressBar* progress_ = nullptr;
+  QPushButton* button_ = nullptr;
+
+  // Captions as they were set, byte for byte; the widgets show them escaped.
+  std::string caption_;
+  std::string groupCaption_;
+
+  // The file list's directory, mask and the names it shows.
+  std::string directory_;
+  std::string mask_ = "*.*";
+  std::vector<std::string> files_;
+  bool fillingFileList_ = false;
+  bool selectionReported_ = false;  // the latest choice was reported through the selection
+
+  // The progress bar as the form sees it; the widget shows it within its range.
+  int progressMin_ = 0;
+  int progressMax_ = 100;
+  int progressPosition_ = 0;
+  int progressStep_ = 10;
+
+  bool loopRunning_ = false;
+  bool quitPosted_ = false;
+  bool windowClosed_ = false;
+  int exitCode_ = 0;
+  bool waitCursor_ = false;
+};
