@@ -1,0 +1,348 @@
+// The Linux transport without hardware: a fake sysfs tree in a temporary
+// directory, and injected open, close and ioctl calls.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <scsi/sg.h>
+#include <stdlib.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "device/Cddrives.h"
+#include "platform/linux/SgIoTransport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A temporary tree standing for /sys/class/block and /dev:
+//   sr0  -> SCSI device 2:0:1:0 with generic node sg4 (present in /dev)
+//   sr1  -> SCSI device 300:0:0:2, no generic node
+//   sr2  -> SCSI device 5:0:0:0 with the old-style link "scsi_generic:sg5", but no /dev/sg5
+//   sr10 -> a device directory without an H:C:T:L name, generic node sg7
+//   sda, loop0, srx, sr: not optical drives
+class FakeSystem {
+ public:
+  FakeSystem() {
+    char pattern[] = "/tmp/sgio-test-XXXXXX";
+    root_ = mkdtemp(pattern);
+    const fs::path block = Block();
+    const fs::path devices = root_ / "devices";
+    for (const char* name : {"sda", "loop0", "srx", "sr"}) fs::create_directories(block / name);
+    Device("sr0", devices / "2:0:1:0");
+    fs::create_directories(devices / "2:0:1:0" / "scsi_generic" / "sg4");
+    Device("sr1", devices / "300:0:0:2");
+    Device("sr2", devices / "5:0:0:0");
+    fs::create_directories(devices / "5:0:0:0" / "scsi_generic:sg5");
+    fs::create_directories(block / "sr10" / "device" / "scsi_generic" / "sg7");
+    fs::create_directories(Dev());
+    for (const char* node : {"sg4", "sg7", "sr0", "sr1", "sr2", "sr10"})
+      std::ofstream(Dev() / node).put('\0');
+  }
+  ~FakeSystem() {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+  FakeSystem(const FakeSystem&) = delete;
+  FakeSystem& operator=(const FakeSystem&) = delete;
+
+  fs::path Block() const { return root_ / "class" / "block"; }
+  fs::path Dev() const { return root_ / "dev"; }
+  std::string Node(const std::string& name) const { return (Dev() / name).string(); }
+
+  SgIoSystem System() {
+    SgIoSystem system;
+    system.BlockClassDir = Block().string();
+    system.DevDir = Dev().string();
+    system.Open = [this](const char* path, int flags) {
+      Opens.push_back({path, flags});
+      auto refused = Refuse.find(path);
+      if (refused != Refuse.end()) {
+        errno = refused->second;
+        return -1;
+      }
+      if (!fs::exists(path)) {
+        errno = ENOENT;
+        return -1;
+      }
+      return 40 + static_cast<int>(Opens.size());
+    };
+    system.Close = [this](int fd) {
+      Closes.push_back(fd);
+      return 0;
+    };
+    system.Ioctl = [this](int fd, unsigned long request, void* argument) {
+      Requests.push_back(request);
+      return Ioctl(fd, request, argument);
+    };
+    return system;
+  }
+
+  std::vector<std::pair<std::string, int>> Opens;
+  std::vector<int> Closes;
+  std::vector<unsigned long> Requests;
+  std::map<std::string, int> Refuse;  // path -> errno of its open
+  std::function<int(int, unsigned long, void*)> Ioctl = [](int, unsigned long, void*) {
+    errno = ENOTTY;
+    return -1;
+  };
+
+ private:
+  void Device(const std::string& name, const fs::path& target) {
+    fs::create_directories(target);
+    fs::create_directories(Block() / name);
+    fs::create_directory_symlink(fs::relative(target, Block() / name), Block() / name / "device");
+  }
+  fs::path root_;
+};
+
+// Answers SG_GET_SCSI_ID for sg7 as host 3, target 1, LUN 0.
+int ScsiIdFor7(int, unsigned long request, void* argument) {
+  if (request != SG_GET_SCSI_ID) {
+    errno = ENOTTY;
+    return -1;
+  }
+  auto* id = static_cast<sg_scsi_id*>(argument);
+  id->host_no = 3;
+  id->channel = 0;
+  id->scsi_id = 1;
+  id->lun = 0;
+  return 0;
+}
+
+TEST(SgIoTransport, EnumeratesOpticalDrivesInNumberOrder) {
+  FakeSystem fake;
+  fake.Ioctl = ScsiIdFor7;
+  auto transport = MakeSgIoTransport(fake.System());
+  const std::vector<DriveAddress> drives = transport->Enumerate();
+
+  struct Expected {
+    std::string locator;
+    int haId, target, lun;
+  };
+  const Expected expected[] = {
+      {fake.Node("sg4"), 2, 1, 0},    // the generic node when it exists
+      {fake.Node("sr1"), 255, 0, 2},  // no generic node; host above 255 shows 255
+      {fake.Node("sr2"), 5, 0, 0},    // generic link, but no node in /dev
+      {fake.Node("sg7"), 3, 1, 0},    // address from SG_GET_SCSI_ID
+  };
+  ASSERT_EQ(drives.size(), std::size(expected));
+  for (std::size_t i = 0; i < drives.size(); ++i) {
+    SCOPED_TRACE(expected[i].locator);
+    EXPECT_EQ(drives[i].Locator, expected[i].locator);
+    EXPECT_EQ(drives[i].Letter, ' ');
+    EXPECT_EQ(drives[i].HaId, expected[i].haId);
+    EXPECT_EQ(drives[i].Target, expected[i].target);
+    EXPECT_EQ(drives[i].Lun, expected[i].lun);
+  }
+  // Only the drive without an H:C:T:L name was opened, and closed again.
+  ASSERT_EQ(fake.Opens.size(), 1u);
+  EXPECT_EQ(fake.Opens[0].first, fake.Node("sg7"));
+  EXPECT_EQ(fake.Closes.size(), 1u);
+  EXPECT_EQ(fake.Requests, (std::vector<unsigned long>{SG_GET_SCSI_ID}));
+}
+
+TEST(SgIoTransport, NoBlockDirectoryMeansNoDrives) {
+  SgIoSystem system = RealSgIoSystem();
+  system.BlockClassDir = "/nonexistent/class/block";
+  EXPECT_TRUE(MakeSgIoTransport(system)->Enumerate().empty());
+}
+
+TEST(SgIoTransport, OpensReadWriteNonBlockingAndReportsTheError) {
+  FakeSystem fake;
+  auto transport = MakeSgIoTransport(fake.System());
+  DriveAddress address;
+  address.Locator = fake.Node("sg4");
+  const OpenResult good = transport->Open(address);
+  EXPECT_NE(good.Handle, kNoDevice);
+  ASSERT_EQ(fake.Opens.size(), 1u);
+  EXPECT_EQ(fake.Opens[0].second, O_RDWR | O_NONBLOCK);
+  transport->Close(good.Handle);
+  EXPECT_EQ(fake.Closes, (std::vector<int>{static_cast<int>(good.Handle)}));
+
+  fake.Refuse[fake.Node("sg4")] = EACCES;
+  const OpenResult refused = transport->Open(address);
+  EXPECT_EQ(refused.Handle, kNoDevice);
+  EXPECT_EQ(refused.Error, static_cast<std::uint32_t>(EACCES));
+  EXPECT_EQ(refused.Path, fake.Node("sg4"));
+  EXPECT_EQ(transport->ErrorText(EACCES), std::strerror(EACCES));
+}
+
+TEST(SgIoTransport, BuildsTheRequest) {
+  struct Case {
+    const char* name;
+    bool dataIn;
+    std::uint32_t length;
+    int direction;
+  };
+  const Case cases[] = {
+      {"data in", true, 128, SG_DXFER_FROM_DEV},
+      {"data out", false, 16384, SG_DXFER_TO_DEV},
+      {"no data", true, 0, SG_DXFER_NONE},
+  };
+  FakeSystem fake;
+  sg_io_hdr_t seen{};
+  std::vector<unsigned char> cdb;
+  fake.Ioctl = [&](int, unsigned long request, void* argument) {
+    EXPECT_EQ(request, static_cast<unsigned long>(SG_IO));
+    seen = *static_cast<sg_io_hdr_t*>(argument);
+    cdb.assign(seen.cmdp, seen.cmdp + seen.cmd_len);
+    return 0;
+  };
+  auto transport = MakeSgIoTransport(fake.System());
+  std::uint8_t buffer[16384];
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CommandRequest request;
+    const std::uint8_t bytes[12] = {0x3B, 0x05, 0x01, 0x08, 0x00, 0x00, 0x00, 0x40, 0x00, 0x7F, 0x00, 0xAB};
+    std::memcpy(request.Cdb, bytes, 12);
+    request.DataIn = c.dataIn;
+    request.Length = c.length;
+    request.Data = buffer;
+    request.TimeoutSeconds = 180;
+    const CommandResult result = transport->Execute(7, {}, request);
+    EXPECT_TRUE(result.Accepted);
+    EXPECT_EQ(seen.interface_id, 'S');
+    EXPECT_EQ(seen.dxfer_direction, c.direction);
+    EXPECT_EQ(seen.dxfer_len, c.length);
+    EXPECT_EQ(seen.dxferp, c.length ? buffer : nullptr);
+    EXPECT_EQ(cdb, std::vector<unsigned char>(bytes, bytes + 12));
+    EXPECT_EQ(seen.mx_sb_len, 32);
+    EXPECT_NE(seen.sbp, nullptr);
+    EXPECT_EQ(seen.timeout, 180000u);
+  }
+  EXPECT_FALSE(transport->Execute(kNoDevice, {}, CommandRequest{}).Accepted);
+}
+
+struct Reply {
+  int ioctlErrno = 0;  // the ioctl fails with this
+  unsigned char status = 0;
+  std::vector<unsigned char> sense;
+  unsigned short host = 0;
+  unsigned short driver = 0;
+};
+
+TEST(SgIoTransport, MapsTheResult) {
+  auto fixed = [](unsigned char first, unsigned char key, unsigned char asc, unsigned char ascq) {
+    std::vector<unsigned char> sense(18, 0);
+    sense[0] = first;
+    sense[2] = key;
+    sense[7] = 10;
+    sense[12] = asc;
+    sense[13] = ascq;
+    return sense;
+  };
+  struct Case {
+    const char* name;
+    Reply reply;
+    CommandResult expected;
+  };
+  const Case cases[] = {
+      {"good", {}, {true, 0x00, 0, 0, 0, 0}},
+      {"CHECK CONDITION, fixed sense 70",
+       {0, 0x02, fixed(0x70, 0x02, 0x3A, 0x00), 0, 0x08},
+       {true, 0x02, 0x02, 0x3A, 0x00, 0}},
+      {"CHECK CONDITION, fixed sense F0",
+       {0, 0x02, fixed(0xF0, 0x02, 0x04, 0x01), 0, 0x08},
+       {true, 0x02, 0x02, 0x04, 0x01, 0}},
+      {"flag bits of byte 2 stay",
+       {0, 0x02, fixed(0x70, 0x20, 0x00, 0x00), 0, 0x08},
+       {true, 0x02, 0x20, 0x00, 0x00, 0}},
+      {"descriptor sense",
+       {0, 0x02, {0x72, 0x0B, 0x00, 0x00, 0, 0, 0, 0}, 0, 0x08},
+       {true, 0x02, 0x0B, 0x00, 0x00, 0}},
+      {"CHECK CONDITION without sense data", {0, 0x02, {}, 0, 0}, {false, 0x02, 0, 0, 0, EIO}},
+      {"ioctl refused", {EPERM, 0, {}, 0, 0}, {false, 0, 0, 0, 0, EPERM}},
+      {"host time-out", {0, 0, {}, 0x03, 0}, {false, 0, 0, 0, 0, ETIMEDOUT}},
+      {"driver time-out", {0, 0, {}, 0, 0x06}, {false, 0, 0, 0, 0, ETIMEDOUT}},
+      {"host error", {0, 0, {}, 0x07, 0}, {false, 0, 0, 0, 0, EIO}},
+      {"sense with a retry suggestion",
+       {0, 0x02, fixed(0x70, 0x06, 0x29, 0x00), 0, 0x18},
+       {true, 0x02, 0x06, 0x29, 0x00, 0}},
+      {"driver error",
+       {0, 0x02, fixed(0x70, 0x04, 0x44, 0x00), 0, 0x04},
+       {false, 0x02, 0x04, 0x44, 0x00, EIO}},
+      {"BUSY", {0, 0x08, {}, 0, 0}, {false, 0x08, 0, 0, 0, EBUSY}},
+  };
+  FakeSystem fake;
+  const Reply* reply = nullptr;
+  fake.Ioctl = [&](int, unsigned long, void* argument) {
+    auto* header = static_cast<sg_io_hdr_t*>(argument);
+    if (reply->ioctlErrno != 0) {
+      errno = reply->ioctlErrno;
+      return -1;
+    }
+    header->status = reply->status;
+    header->host_status = reply->host;
+    header->driver_status = reply->driver;
+    std::memcpy(header->sbp, reply->sense.data(), reply->sense.size());
+    header->sb_len_wr = static_cast<unsigned char>(reply->sense.size());
+    return 0;
+  };
+  auto transport = MakeSgIoTransport(fake.System());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    reply = &c.reply;
+    const CommandResult r = transport->Execute(3, {}, CommandRequest{});
+    EXPECT_EQ(r.Accepted, c.expected.Accepted);
+    EXPECT_EQ(r.Status, c.expected.Status);
+    EXPECT_EQ(r.SenseKey, c.expected.SenseKey);
+    EXPECT_EQ(r.Asc, c.expected.Asc);
+    EXPECT_EQ(r.Ascq, c.expected.Ascq);
+    EXPECT_EQ(r.OsError, c.expected.OsError);
+  }
+}
+
+// The drive units on the fake tree: the list, the lines, and the open failure.
+TEST(SgIoTransport, DrivesOnTheFakeTree) {
+  FakeSystem fake;
+  fake.Refuse[fake.Node("sr1")] = EACCES;
+  fake.Ioctl = [](int fd, unsigned long request, void* argument) {
+    if (request == SG_GET_SCSI_ID) return ScsiIdFor7(fd, request, argument);
+    auto* header = static_cast<sg_io_hdr_t*>(argument);
+    if (header->cmdp[0] != 0x12 || header->dxfer_len < 36) {
+      errno = EINVAL;
+      return -1;
+    }
+    const char data[] = "\x05\x80\x00\x32\x1F\x00\x00\x00QVXR    CRW-5224A       1000";
+    std::memcpy(header->dxferp, data, 36);
+    return 0;
+  };
+  auto transport = MakeSgIoTransport(fake.System());
+
+  struct Sink : MessageSink {
+    std::vector<std::string> Messages;
+    void ShowMessage(const std::string& text) override { Messages.push_back(text); }
+    void ShowErrorMessage(const std::string& text) override { Messages.push_back(text); }
+  } sink;
+  Cddrive::ResetUnit();
+  Cddrive::InstallTransport(transport.get());
+  Cddrive::SetMessageSink(&sink);
+  {
+    TCdDrives drives;
+    ASSERT_EQ(drives.Count(), 3);
+    EXPECT_EQ(drives.Current->DriveText, "2-1-0  : QVXR    CRW-5224A       1000");
+    ASSERT_TRUE(drives.Select(2));
+    EXPECT_EQ(drives.Current->DriveText, "3-1-0  : QVXR    CRW-5224A       1000");
+    EXPECT_EQ(drives.Current->GetRevision(), "1000");
+    EXPECT_EQ(sink.Messages, (std::vector<std::string>{"Error opening: 13, Drive: " + fake.Node("sr1"),
+                                                       std::string("SenseCode: 00 00 00, 00, Error: 13, ") +
+                                                           std::strerror(EACCES)}));
+    // A refused command: not accepted, the errno kept, and shown.
+    EXPECT_FALSE(drives.Current->ExecuteCommand(0x3B, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0));
+    EXPECT_EQ(drives.Current->LastError, static_cast<std::uint32_t>(EINVAL));
+    EXPECT_EQ(drives.Current->SenseText(), "00 00 00. 00, 0016");
+  }
+  EXPECT_EQ(Cddrive::Unit().OpenCount, 0);
+  Cddrive::InstallTransport(nullptr);
+  Cddrive::SetMessageSink(nullptr);
+  Cddrive::ResetUnit();
+}
+
+}  // namespace
