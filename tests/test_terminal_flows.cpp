@@ -195,7 +195,7 @@ struct BuilderDir : TempDir {
 TEST(TerminalBuilder, ModelFileAndBuildStampAFlashProgram) {
   BuilderDir dir;
   auto package = MakeTemplatePackage();
-  TerminalRun run("b\nm2\n2\n1\nb\nm1\n2\nb\nq\n", *package, dir.Program());
+  TerminalRun run("b\nm2\n2\n0\nm9\nzz\n1\nb\nm1\n2\nb\nq\n", *package, dir.Program());
   const std::string out = run.Text();
   EXPECT_EQ(run.ExitCode, 0);
   EXPECT_NE(
@@ -207,6 +207,12 @@ TEST(TerminalBuilder, ModelFileAndBuildStampAFlashProgram) {
   EXPECT_NE(out.find("Build is disabled: choose a file first.\n"), std::string::npos);
   EXPECT_NE(out.find("[ Flash Utility V1.050 0100-0199 [Buiding]]\n"), std::string::npos);
   EXPECT_NE(out.find("There is no file 2 in the list.\n"), std::string::npos);  // *.HEX: one file
+  EXPECT_NE(out.find("There is no file 0 in the list.\n"), std::string::npos);
+  EXPECT_NE(out.find("There is no line 9 in the list.\n"), std::string::npos);
+  EXPECT_NE(
+      out.find(
+          "Unknown command \"zz\".\nCommands: m1-m2 choose a model, 1 choose a file, b Build (disabled)"),
+      std::string::npos);
   EXPECT_NE(out.find("Status: Build 0150.EXE complete!\n"), std::string::npos) << out;
   EXPECT_NE(out.find("Status: Build 2100.EXE complete!\n"), std::string::npos) << out;
 

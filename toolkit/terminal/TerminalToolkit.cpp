@@ -49,14 +49,15 @@ std::string Lower(const std::string& text) {
   return result;
 }
 
-// A positive number of at most six digits, or 0.
+bool IsNumber(const std::string& text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The number a line of digits names; one past any list for numbers too long to hold.
 int LineNumber(const std::string& digits) {
-  if (digits.empty() || digits.size() > 6) return 0;
+  if (digits.size() > 6) return 1000000;
   int number = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return 0;
-    number = number * 10 + (c - '0');
-  }
+  for (char c : digits) number = number * 10 + (c - '0');
   return number;
 }
 
@@ -284,9 +285,9 @@ void TerminalToolkit::Perform(const std::string& command) {
   const std::string button = Lower(buttonCaption_);
   if (!button.empty() && (c == button || c == button.substr(0, 1))) {
     PressButton();
-  } else if (fileListVisible_ && c[0] == 'm' && LineNumber(c.substr(1)) > 0) {
+  } else if (fileListVisible_ && c[0] == 'm' && IsNumber(c.substr(1))) {
     ChooseLine(LineNumber(c.substr(1)));
-  } else if (LineNumber(c) > 0) {
+  } else if (IsNumber(c)) {
     if (fileListVisible_) {
       ChooseFile(LineNumber(c));
     } else {
@@ -301,7 +302,7 @@ void TerminalToolkit::Perform(const std::string& command) {
 }
 
 void TerminalToolkit::ChooseLine(int number) {
-  if (number > static_cast<int>(comboLines_.size())) {
+  if (number < 1 || number > static_cast<int>(comboLines_.size())) {
     PrintLine("There is no line " + std::to_string(number) + " in the list.");
     return;
   }
@@ -311,7 +312,7 @@ void TerminalToolkit::ChooseLine(int number) {
 }
 
 void TerminalToolkit::ChooseFile(int number) {
-  if (number > static_cast<int>(files_.size())) {
+  if (number < 1 || number > static_cast<int>(files_.size())) {
     PrintLine("There is no file " + std::to_string(number) + " in the list.");
     return;
   }
