@@ -53,12 +53,25 @@ class KeywordSearch {
     }
   }
 
-  // Takes the next byte of the file; true when it completes the keyword.
-  bool Feed(char byte) {
-    while (matched_ > 0 && byte != keyword_[matched_]) matched_ = fallback_[matched_ - 1];
-    if (byte == keyword_[matched_]) ++matched_;
-    return matched_ == kKeywordSize;
+  // Takes the next bytes of the file in order; returns how many it took: all of
+  // them, or those up to and including the keyword's last byte once it is found.
+  std::size_t Take(const char* data, std::size_t size) {
+    std::size_t i = 0;
+    while (i < size) {
+      if (matched_ == 0) {  // only the keyword's first byte can start it: skip to the next one
+        const void* next = std::memchr(data + i, keyword_[0], size - i);
+        if (next == nullptr) return size;
+        i = static_cast<std::size_t>(static_cast<const char*>(next) - data);
+      }
+      const char byte = data[i++];
+      while (matched_ > 0 && byte != keyword_[matched_]) matched_ = fallback_[matched_ - 1];
+      if (byte == keyword_[matched_]) ++matched_;
+      if (Found()) return i;
+    }
+    return size;
   }
+
+  bool Found() const { return matched_ == kKeywordSize; }
 
  private:
   const char* keyword_;
@@ -241,8 +254,8 @@ bool TFlashForm::NewBuildFlashProgram() {
   while (!found) {
     const std::size_t got = ReadBlock(program, block.data(), block.size());
     if (got == 0) break;
-    std::size_t used = 0;
-    while (used < got && !found) found = search.Feed(block[used++]);
+    const std::size_t used = search.Take(block.data(), got);
+    found = search.Found();
     if (!output.Write(block.data(), used)) {
       ui_.ShowMessage(writeFail);
       return false;
