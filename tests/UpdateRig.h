@@ -50,6 +50,21 @@ inline void FillAreaBehind(FlashPackage& package, std::uint32_t size) {
   }
 }
 
+// The ways a command fails, with the sense text the drive holds afterwards. A
+// transport failure and a time-out leave no sense data: the sense bytes alone
+// would call them successes.
+struct FailureKind {
+  const char* name;
+  SimFault::Kind kind;
+  const char* sense;
+};
+
+inline const FailureKind kFailureKinds[] = {
+    {"check condition", SimFault::Kind::CheckCondition, "04 44 00. 02, 0000"},
+    {"transport failure", SimFault::Kind::TransportFailure, "00 00 00. 00, 0005"},
+    {"time-out", SimFault::Kind::Timeout, "00 00 00. 00, 006E"},
+};
+
 struct UpdateRig {
   SimulatedTransport Sim;
   SimulatedDrive* Drive = nullptr;

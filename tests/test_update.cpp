@@ -1,0 +1,477 @@
+// The update procedure against the simulated drive, driven the way the program
+// drives it: a flash program's window, the user pressing FLASH and answering.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "tests/UpdateRig.h"
+
+namespace {
+
+constexpr std::uint32_t kFull = 524288;
+constexpr char kUpload[] = "Write BIN to drive's DRAM... ";
+constexpr char kProfile[] = "Write profile to drive's DRAM... ";
+constexpr char kCritical[] = "Drive entry critical... ";
+constexpr char kVerify[] = "Read back and Verify drive's DRAM... ";
+constexpr char kCommitting[] = "Don't turn off the system, Flash is in progress...";
+
+using Received = SimulatedDrive::Received;
+
+std::vector<const Received*> Commands(const SimulatedDrive& drive, std::uint8_t opcode, int control = -1) {
+  std::vector<const Received*> found;
+  for (const Received& r : drive.Log()) {
+    if (r.Cdb[0] == opcode && (control < 0 || r.Cdb[9] == control)) found.push_back(&r);
+  }
+  return found;
+}
+
+int CommitsSent(const SimulatedDrive& drive) {
+  return drive.CountCommands(0x3B, 0x80) + drive.CountCommands(0x3B, 0xA0);
+}
+
+std::uint32_t Offset(const Received& r) {
+  return static_cast<std::uint32_t>(r.Cdb[3]) << 16 | r.Cdb[4] << 8 | r.Cdb[5];
+}
+
+std::vector<std::string> Captions(Scheme scheme) {
+  std::vector<std::string> captions;
+  if (scheme != Scheme::None) captions.push_back(kProfile);
+  captions.push_back(kUpload);
+  if (scheme == Scheme::ShortHeader) captions.push_back(kCritical);
+  captions.insert(captions.end(), {kVerify, kCommitting, "Flash Completed."});
+  return captions;
+}
+
+TEST(Update, LoadsVerifiesAndCommitsInEachScheme) {
+  for (const Scheme scheme : {Scheme::None, Scheme::ShortHeader, Scheme::LongHeader}) {
+    for (const std::uint32_t size : {kFull, 100000u}) {
+      SCOPED_TRACE(std::string(SchemeName(scheme)) + ", " + std::to_string(size));
+      UpdateRig rig(SchemePackage(size, scheme));
+      ASSERT_EQ(rig.Form().ImageSize, size);
+      rig.PressFlash();
+
+      const RecordingToolkit& ui = rig.Ui();
+      EXPECT_EQ(ui.GroupHistory, Captions(scheme));
+      EXPECT_TRUE(ui.Messages.empty());
+      ASSERT_EQ(ui.Dialogs.size(), 2u);
+      EXPECT_EQ(ui.Dialogs[1].Text, "\nUpdate Firmware 1000 to 2000 ?\n");
+      EXPECT_EQ(ui.Dialogs[1].Kind, DialogKind::Confirmation);
+
+      // Every chunk goes out and comes back whole, the last one reaching past the
+      // image into the rest of the area; the drive's flash then holds all of it.
+      const std::uint32_t chunks = (size + 16383) / 16384;
+      const std::uint8_t* area = rig.Package().ImageArea;
+      const auto writes = Commands(*rig.Drive, 0x3B, 0x00);
+      ASSERT_EQ(writes.size(), chunks);
+      auto reads = Commands(*rig.Drive, 0x3C);
+      if (scheme == Scheme::ShortHeader) {
+        ASSERT_FALSE(reads.empty());
+        EXPECT_EQ(Offset(*reads.front()), 0x80000u) << "the profile is read back first";
+        reads.erase(reads.begin());
+      }
+      ASSERT_EQ(reads.size(), chunks);
+      for (std::uint32_t i = 0; i < chunks; ++i) {
+        EXPECT_EQ(Offset(*writes[i]), i * 16384);
+        EXPECT_EQ(writes[i]->Length, 16384u);
+        EXPECT_TRUE(std::equal(writes[i]->Data.begin(), writes[i]->Data.end(), area + i * 16384));
+        EXPECT_EQ(Offset(*reads[i]), i * 16384);
+        EXPECT_EQ(reads[i]->Length, 16384u);
+      }
+      const auto& flash = rig.Drive->Flash();
+      EXPECT_TRUE(std::equal(area, area + chunks * 16384, flash.begin()));
+      EXPECT_EQ(rig.Drive->Commits(), 1);
+      EXPECT_EQ(rig.Drive->CountCommands(0x3B, 0x80), 1);
+      EXPECT_EQ(rig.Drive->Log().back().Cdb[0], 0x12) << "the INQUIRY of the refreshed line comes last";
+
+      EXPECT_EQ(rig.Drive->CountCommands(0xDF), scheme == Scheme::None ? 0 : 1);
+      EXPECT_EQ(rig.Drive->CountCommands(0x3B, 0x7F), scheme == Scheme::ShortHeader  ? 2
+                                                      : scheme == Scheme::LongHeader ? 1
+                                                                                     : 0);
+      EXPECT_EQ(rig.Drive->EnteredCritical(), scheme == Scheme::ShortHeader);
+
+      // Preparation: load, one poll of a drive that is ready at once, stop.
+      const auto& log = rig.Drive->Log();
+      ASSERT_GE(log.size(), 5u);
+      const std::uint8_t prepared[5][2] = {
+          {0x1B, 0x03}, {0x00, 0x00}, {0x4E, 0x00}, {0x4E, 0x00}, {0x1B, 0x00}};
+      for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(log[i].Cdb[0], prepared[i][0]);
+        EXPECT_EQ(log[i].Cdb[4], prepared[i][1]);
+        EXPECT_TRUE(log[i].DataIn);
+        EXPECT_EQ(log[i].Length, 0u);
+      }
+      EXPECT_EQ(ui.Sleeps, 1u);
+      EXPECT_EQ(ui.SleptMilliseconds, 30u);
+
+      // The bar follows the offset up and back, then 198 of 200, 200, and 0.
+      std::vector<int> progress;
+      for (int pass = 0; pass < 2; ++pass) {
+        for (std::uint32_t i = 0; i <= chunks; ++i) progress.push_back(static_cast<int>(i * 16384));
+      }
+      progress.insert(progress.end(), {198, 200, 0});
+      EXPECT_EQ(ui.ProgressHistory, progress);
+      EXPECT_EQ(ui.ProgressMax, 200);
+      EXPECT_EQ(ui.Cursors, (std::vector<CursorShape>{CursorShape::Hourglass, CursorShape::Default,
+                                                      CursorShape::Default}));
+      EXPECT_EQ(Cddrive::Unit().Timeout, 60);
+      ASSERT_EQ(ui.ComboLines.size(), 1u);
+      EXPECT_EQ(ui.ComboLines[0], "0-0-0 D: QVXR    CRW-5224A       2000");
+      EXPECT_EQ(ui.ComboSelected, 0);
+      EXPECT_GE(ui.ComboRedraws, 1);
+    }
+  }
+}
+
+struct QuestionCase {
+  const char* name;
+  const char* range;
+  const char* revision;  // the drive's
+  const char* firmware;  // the package's FirmwareName
+  const char* question;
+  DialogKind kind;
+};
+
+const QuestionCase kQuestionCases[] = {
+    {"newer firmware", "1000-1FFF", "1000", "2000.", "\nUpdate Firmware 1000 to 2000 ?\n",
+     DialogKind::Confirmation},
+    {"same revision: warning text, confirmation type", "1000-1FFF", "1500", "1500.",
+     "\nWARNING !!!\n\nYour drive Firmware 1500 is aready the most updated !\n\nUpdate Firmware 1500 to 1500 "
+     "?\n",
+     DialogKind::Confirmation},
+    {"older firmware: warning text, warning type", "1000-1FFF", "1500", "1200.",
+     "\nWARNING !!!\n\nYour drive Firmware 1500 is aready the most updated !\n\nUpdate Firmware 1500 to 1200 "
+     "?\n",
+     DialogKind::Warning},
+    {"no range, older firmware: plain text, warning type", "-AAA--BBB", "1500", "1200.",
+     "\nUpdate Firmware 1500 to 1200 ?\n", DialogKind::Warning},
+    {"no range, same revision", "-XXX--YYY", "1500", "1500.", "\nUpdate Firmware 1500 to 1500 ?\n",
+     DialogKind::Confirmation},
+    {"short firmware name is right-aligned and smaller", "1000-1FFF", "1500", "15",
+     "\nWARNING !!!\n\nYour drive Firmware 1500 is aready the most updated !\n\nUpdate Firmware 1500 to   15 "
+     "?\n",
+     DialogKind::Warning},
+    {"bytes compare unsigned", "1000-\xFF\xFF\xFF\xFF", "1500",
+     "\xE0"
+     "000.",
+     "\nUpdate Firmware 1500 to \xE0"
+     "000 ?\n",
+     DialogKind::Confirmation},
+};
+
+TEST(Update, QuestionFormsAndAnyAnswerButYesSendsNothing) {
+  for (const QuestionCase& c : kQuestionCases) {
+    for (const DialogResult answer : {DialogResult::No, DialogResult::Closed}) {
+      SCOPED_TRACE(c.name);
+      PackageFields fields;
+      fields.Range = c.range;
+      fields.FirmwareName = c.firmware;
+      SimDriveConfig drive;
+      drive.Revision = c.revision;
+      UpdateRig rig(SchemePackage(kFull, Scheme::ShortHeader, fields), drive);
+      ASSERT_EQ(rig.Ui().ComboLines.size(), 1u) << "the drive must be eligible";
+      TFlashForm& form = rig.Form();
+      form.ProfileFound = true;
+      form.NewFormatDvdRom = true;
+      form.ProfileLength = 99;
+      rig.PressFlash(answer);
+
+      ASSERT_EQ(rig.Ui().Dialogs.size(), 2u);
+      EXPECT_EQ(rig.Ui().Dialogs[1].Text, c.question);
+      EXPECT_EQ(rig.Ui().Dialogs[1].Kind, c.kind);
+      EXPECT_TRUE(rig.Drive->Log().empty());
+      EXPECT_FALSE(form.ProfileFound);
+      EXPECT_FALSE(form.NewFormatDvdRom);
+      EXPECT_EQ(form.ProfileLength, 0);
+      EXPECT_TRUE(form.NewFormat1100) << "the scheme stays";
+      EXPECT_TRUE(rig.Ui().GroupHistory.empty());
+      EXPECT_TRUE(rig.Ui().Cursors.empty());
+      EXPECT_EQ(rig.Ui().Sleeps, 0u);
+    }
+  }
+}
+
+TEST(Update, FlashAllNoteSelectsTheCommitForm) {
+  const struct {
+    const char* note;
+    std::uint8_t control;
+  } cases[] = {{"FLASH-ALL", 0xA0}, {"FLASH-ALL drives", 0xA0}, {"flash-all", 0x80},
+               {"FLASH-AL", 0x80},  {" FLASH-ALL", 0x80},       {"", 0x80}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.note);
+    PackageFields fields;
+    fields.Note = c.note;
+    UpdateRig rig(SchemePackage(16384, Scheme::None, fields));
+    rig.PressFlash();
+    EXPECT_EQ(rig.Ui().Group, "Flash Completed.");
+    EXPECT_EQ(rig.Form().FlashAll, c.control == 0xA0);
+    const auto commits = Commands(*rig.Drive, 0x3B, c.control);
+    ASSERT_EQ(commits.size(), 1u);
+    EXPECT_EQ(CommitsSent(*rig.Drive), 1);
+  }
+}
+
+TEST(Update, DamagedImageSizeIsRefusedBeforeAnyCommand) {
+  for (const std::uint32_t size : {0u, 524289u, 0xFFFFFFFFu}) {
+    SCOPED_TRACE(size);
+    auto package = SchemePackage(kFull, Scheme::None);
+    SetPackageImageSize(*package, size);
+    UpdateRig rig(std::move(package));
+    ASSERT_EQ(rig.Ui().ComboLines.size(), 1u);
+    rig.PressFlash();
+    EXPECT_TRUE(rig.Drive->Log().empty());
+    ASSERT_EQ(rig.Ui().Dialogs.size(), 2u);
+    EXPECT_EQ(rig.Ui().Dialogs[1].Kind, DialogKind::Error);
+    EXPECT_EQ(rig.Ui().Dialogs[1].Text,
+              "\nERROR:\n\nThe firmware image in this flash program is damaged (size " +
+                  std::to_string(size) + " bytes, limit 524288).\nNothing has been sent to the drive.\n");
+    EXPECT_TRUE(rig.Ui().GroupHistory.empty());
+    EXPECT_EQ(rig.Drive->Commits(), 0);
+  }
+}
+
+TEST(Update, PreparationIsNotJudgedAndThePollIsBounded) {
+  const struct {
+    const char* name;
+    int becomingReady;
+    std::vector<SimFault> faults;
+    unsigned sleeps;
+  } cases[] = {
+      {"never ready: 500 polls, then on", -1, {}, 500},
+      {"ready after three polls", 3, {}, 4},
+      {"load fails", 0, {{SimFault::Kind::CheckCondition, 0x1B, -1, 1, 0x02, 0x3A, 0x00}}, 1},
+      {"every TEST UNIT READY fails in the transport", 0, {{SimFault::Kind::TransportFailure, 0x00}}, 1},
+      {"every STOP PLAY/SCAN times out", 0, {{SimFault::Kind::Timeout, 0x4E}}, 1},
+      {"stop fails", 0, {{SimFault::Kind::CheckCondition, 0x1B, -1, 2}}, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimDriveConfig drive;
+    drive.BecomingReadyPolls = c.becomingReady;
+    UpdateRig rig(SchemePackage(16384, Scheme::ShortHeader), drive);
+    rig.Drive->Config().Faults = c.faults;
+    rig.PressFlash();
+    EXPECT_EQ(rig.Ui().Group, "Flash Completed.");
+    EXPECT_EQ(rig.Ui().Sleeps, c.sleeps);
+    EXPECT_EQ(rig.Ui().SleptMilliseconds, 30 * c.sleeps);
+    EXPECT_EQ(rig.Drive->CountCommands(0x00), static_cast<int>(c.sleeps));
+    EXPECT_EQ(rig.Drive->CountCommands(0x4E), static_cast<int>(c.sleeps) + 1);
+    EXPECT_EQ(rig.Drive->CountCommands(0x1B), 2);
+    EXPECT_EQ(rig.Drive->Commits(), 1);
+  }
+}
+
+// One command of the update, and what the window shows when it fails there.
+struct Step {
+  const char* name;
+  Scheme scheme;
+  std::uint8_t opcode;
+  int control;
+  int occurrence;
+  const char* tag;
+  std::string caption;
+};
+
+const Step kSteps[] = {
+    {"Read Flash ID", Scheme::ShortHeader, 0xDF, -1, 1, "Read Flash ID> ",
+     std::string(kProfile) + ", Fail! "},
+    {"Read Flash ID", Scheme::LongHeader, 0xDF, -1, 1, "Read Flash ID> ", std::string(kProfile) + ", Fail! "},
+    {"Write Profile", Scheme::ShortHeader, 0x3B, 0x7F, 1, "Write Profile> ",
+     std::string(kProfile) + ", Fail! "},
+    {"Write Profile", Scheme::LongHeader, 0x3B, 0x7F, 1, "Write Profile> ",
+     std::string(kProfile) + ", Fail! "},
+    {"first image chunk", Scheme::None, 0x3B, 0x00, 1, "Write Buffer> ", std::string(kUpload) + ", Fail! "},
+    {"last image chunk", Scheme::ShortHeader, 0x3B, 0x00, 32, "Write Buffer> ",
+     std::string(kUpload) + ", Fail! "},
+    {"entry critical", Scheme::ShortHeader, 0x3B, 0x7F, 2, "Entry critical> ",
+     std::string(kCritical) + ", Fail! "},
+    {"Read Profile", Scheme::ShortHeader, 0x3C, -1, 1, "Read Profile> ",
+     std::string(kVerify) + ", Valid Profile Fail!"},
+    {"first chunk read back", Scheme::LongHeader, 0x3C, -1, 1, "Read Buffer> ",
+     std::string(kVerify) + ", Read Fail! "},
+    {"last chunk read back", Scheme::ShortHeader, 0x3C, -1, 33, "Read Buffer> ",
+     std::string(kVerify) + ", Read Fail! "},
+    {"commit", Scheme::None, 0x3B, 0x80, 1, "Write Buffer> ", "Flash Fail."},
+    {"commit", Scheme::ShortHeader, 0x3B, 0x80, 1, "Write Buffer> ", "Flash Fail."},
+    {"commit", Scheme::LongHeader, 0x3B, 0x80, 1, "Write Buffer> ", "Flash Fail."},
+};
+
+// A fault that hits the data rather than the command.
+struct DataFault {
+  const char* name;
+  Scheme scheme;
+  SimFault fault;
+  std::string caption;
+  const char* message;
+  std::uint8_t lastOpcode;  // the command after which the update stops
+};
+
+const std::string kCompareFail = std::string(kVerify) + ", Compare BIN and DRAM Fail! ";
+const std::string kProfileFail = std::string(kVerify) + ", Valid Profile Fail!";
+
+const DataFault kDataFaults[] = {
+    {"flipped bit reading the profile back",
+     Scheme::ShortHeader,
+     {SimFault::Kind::FlipReadBit, 0x3C, -1, 1},
+     kProfileFail,
+     "Compared profile error!",
+     0x3C},
+    {"flipped bit in the first chunk read back",
+     Scheme::None,
+     {SimFault::Kind::FlipReadBit, 0x3C, -1, 1},
+     kCompareFail,
+     "Compare BIN and DRAM fail!",
+     0x3C},
+    {"flipped bit in the last chunk read back",
+     Scheme::ShortHeader,
+     {SimFault::Kind::FlipReadBit, 0x3C, -1, 33},
+     kCompareFail,
+     "Compare BIN and DRAM fail!",
+     0x3C},
+    {"flipped bit in the last chunk read back",
+     Scheme::LongHeader,
+     {SimFault::Kind::FlipReadBit, 0x3C, -1, 32},
+     kCompareFail,
+     "Compare BIN and DRAM fail!",
+     0x3C},
+    {"flipped bit storing a chunk",
+     Scheme::LongHeader,
+     {SimFault::Kind::FlipReadBit, 0x3B, 0x00, 5},
+     kCompareFail,
+     "Compare BIN and DRAM fail!",
+     0x3C},
+    {"profile write dropped",
+     Scheme::ShortHeader,
+     {SimFault::Kind::DropWrite, 0x3B, 0x7F, 1},
+     kProfileFail,
+     "Compared profile error!",
+     0x3C},
+    {"chunk write dropped",
+     Scheme::None,
+     {SimFault::Kind::DropWrite, 0x3B, 0x00, 3},
+     kCompareFail,
+     "Compare BIN and DRAM fail!",
+     0x3C},
+    {"last chunk write dropped",
+     Scheme::ShortHeader,
+     {SimFault::Kind::DropWrite, 0x3B, 0x00, 32},
+     kCompareFail,
+     "Compare BIN and DRAM fail!",
+     0x3C},
+    {"failing commit",
+     Scheme::None,
+     {SimFault::Kind::CommitFailure},
+     "Flash Fail.",
+     "Write Buffer> 04 44 00. 02, 0000",
+     0x3B},
+    {"failing commit",
+     Scheme::ShortHeader,
+     {SimFault::Kind::CommitFailure, 0, -1, 0, 0x03, 0x0C, 0x00},
+     "Flash Fail.",
+     "Write Buffer> 03 0C 00. 02, 0000",
+     0x3B},
+    {"failing commit",
+     Scheme::LongHeader,
+     {SimFault::Kind::CommitFailure},
+     "Flash Fail.",
+     "Write Buffer> 04 44 00. 02, 0000",
+     0x3B},
+};
+
+// What every stopped update leaves: the old flash, the old line, the finishing
+// steps done, and no commit unless the commit itself was the step that failed.
+void ExpectStopped(UpdateRig& rig, const std::vector<std::uint8_t>& oldFlash, bool atCommit) {
+  EXPECT_EQ(rig.Drive->Flash(), oldFlash);
+  EXPECT_EQ(rig.Drive->Commits(), 0);
+  EXPECT_EQ(CommitsSent(*rig.Drive), atCommit ? 1 : 0);
+  EXPECT_EQ(Cddrive::Unit().Timeout, atCommit ? 180 : 60);
+  EXPECT_EQ(rig.Ui().ComboLines, std::vector<std::string>{"0-0-0 D: QVXR    CRW-5224A       1000"});
+  EXPECT_EQ(rig.Ui().Cursors,
+            (std::vector<CursorShape>{CursorShape::Hourglass, CursorShape::Default, CursorShape::Default}));
+  EXPECT_EQ(rig.Ui().Progress, 0);
+  EXPECT_EQ(rig.Ui().ProgressHistory.back(), 0);
+}
+
+TEST(UpdateFaultMatrix, EveryCommandAndEveryFailureStopsBeforeTheFlashChanges) {
+  const std::vector<std::uint8_t> oldFlash = MakeImage(kFull, 9);
+  for (const Step& s : kSteps) {
+    for (const FailureKind& k : kFailureKinds) {
+      SCOPED_TRACE(std::string(s.name) + ", " + SchemeName(s.scheme) + ", " + k.name);
+      UpdateRig rig(SchemePackage(kFull, s.scheme));
+      rig.Drive->SetFlash(oldFlash);
+      rig.Drive->Config().Faults = {{k.kind, s.opcode, s.control, s.occurrence}};
+      rig.PressFlash();
+      EXPECT_EQ(rig.Ui().Group, s.caption);
+      EXPECT_EQ(rig.Ui().Messages, std::vector<std::string>{s.tag + std::string(k.sense)});
+      const Received& last = rig.Drive->Log().back();
+      EXPECT_EQ(last.Cdb[0], s.opcode) << "nothing is sent after the failing command";
+      if (s.control >= 0) {
+        EXPECT_EQ(last.Cdb[9], s.control);
+      }
+      ExpectStopped(rig, oldFlash, s.opcode == 0x3B && s.control == 0x80);
+    }
+  }
+  for (const DataFault& d : kDataFaults) {
+    SCOPED_TRACE(std::string(d.name) + ", " + SchemeName(d.scheme));
+    UpdateRig rig(SchemePackage(kFull, d.scheme));
+    rig.Drive->SetFlash(oldFlash);
+    rig.Drive->Config().Faults = {d.fault};
+    rig.PressFlash();
+    EXPECT_EQ(rig.Ui().Group, d.caption);
+    EXPECT_EQ(rig.Ui().Messages, std::vector<std::string>{d.message});
+    EXPECT_EQ(rig.Drive->Log().back().Cdb[0], d.lastOpcode);
+    ExpectStopped(rig, oldFlash, d.fault.What == SimFault::Kind::CommitFailure);
+  }
+}
+
+TEST(Update, RefreshedDriveLine) {
+  const struct {
+    const char* name;
+    int drives;
+    int line;  // chosen before FLASH; -1: text typed into the edit field
+    bool inquiryFails;
+    std::vector<std::string> lines;
+    int selected;
+  } cases[] = {
+      {"the new revision replaces the line", 1, 0, false, {"0-0-0 D: QVXR    CRW-5224A       2000"}, 0},
+      {"a failed INQUIRY shows 0", 1, 0, true, {"0"}, 0},
+      {"second of two drives: only its line changes",
+       2,
+       1,
+       false,
+       {"0-0-0 D: QVXR    CRW-5224A       1000", "0-1-0 E: QVXR    CRW-5224A       2000"},
+       1},
+      {"no line chosen: the lines stay", 1, -1, false, {"0-0-0 D: QVXR    CRW-5224A       1000"}, -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    UpdateRig rig(SchemePackage(16384, Scheme::None));
+    SimulatedDrive* target = rig.Drive;
+    if (c.drives == 2) {
+      // Rebuild the window on two drives.
+      rig.F.reset();
+      SimDriveConfig second;
+      second.Name = "sim1";
+      second.Letter = 'E';
+      second.Target = 1;
+      target = &rig.Sim.Add(second);
+      Cddrive::ResetUnit();
+      rig.F = std::make_unique<FormFixture>(SchemePackage(16384, Scheme::None));
+      rig.Ui().Answers = {DialogResult::Yes};
+      rig.F->Create();
+    }
+    if (c.line >= 0) {
+      rig.Ui().UserSelectsLine(c.line);
+    } else {
+      rig.Ui().UserTypesInCombo();
+    }
+    if (c.inquiryFails) target->Config().InquiryFails = true;
+    rig.PressFlash();
+    EXPECT_EQ(rig.Ui().Group, "Flash Completed.");
+    EXPECT_EQ(target->Commits(), 1);
+    EXPECT_EQ(rig.Ui().ComboLines, c.lines);
+    EXPECT_EQ(rig.Ui().ComboSelected, c.selected);
+    EXPECT_GE(rig.Ui().ComboRedraws, 1);
+  }
+}
+
+}  // namespace
