@@ -281,7 +281,7 @@ TEST(SgIoTransport, MapsTheResult) {
     header->status = reply->status;
     header->host_status = reply->host;
     header->driver_status = reply->driver;
-    std::memcpy(header->sbp, reply->sense.data(), reply->sense.size());
+    if (!reply->sense.empty()) std::memcpy(header->sbp, reply->sense.data(), reply->sense.size());
     header->sb_len_wr = static_cast<unsigned char>(reply->sense.size());
     return 0;
   };
