@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/sim/SimulatedDrive.h"
@@ -48,6 +49,18 @@ inline void FillAreaBehind(FlashPackage& package, std::uint32_t size) {
   for (std::uint32_t i = size; i < kImageAreaSize; ++i) {
     package.ImageArea[i] = static_cast<std::uint8_t>(0xA5 ^ (i >> 3));
   }
+}
+
+// Bytes as the tables write them: "3B 05 01".
+inline std::string HexBytes(const std::uint8_t* bytes, std::size_t n) {
+  std::string text;
+  for (std::size_t i = 0; i < n; ++i) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    if (i > 0) text += ' ';
+    text += kDigits[bytes[i] >> 4];
+    text += kDigits[bytes[i] & 15];
+  }
+  return text;
 }
 
 // The ways a command fails, with the sense text the drive holds afterwards. A

@@ -116,67 +116,28 @@ struct BlockCase {
   std::uint8_t id[4];
   bool found;
   std::int32_t offset, length, headerLength;
-  std::vector<std::uint8_t> header;  // the block's first bytes
+  const char* header;  // the block's first bytes
+  const char* cdb;     // Write Profile
 };
 
+// clang-format off
 const BlockCase kBlockCases[] = {
-    {"entry 4, long header: 6 + 1280",
-     Scheme::LongHeader,
-     {0x37, 0x8C, 0x00, 0x01},
-     true,
-     2046,
-     1286,
-     6,
-     {0x37, 0x8C, 0x00, 0x01, 0x05, 0x00}},
-    {"entry 0, short header: header and the first 310 body bytes",
-     Scheme::ShortHeader,
-     {0xDA, 0xC8, 0x00, 0x00},
-     true,
-     0,
-     314,
-     4,
-     {0xDA, 0xC8, 0x01, 0x3A}},
-    {"BF D6 00 02, long header: entry 8",
-     Scheme::LongHeader,
-     {0xBF, 0xD6, 0x00, 0x02},
-     true,
-     5120,
-     700,
-     6,
-     {0xBF, 0xD6, 0x00, 0x02, 0x02, 0xB6}},
-    {"BF D6 00 02, short header: entry 2",
-     Scheme::ShortHeader,
-     {0xBF, 0xD6, 0x00, 0x02},
-     true,
-     766,
-     1280,
-     4,
-     {0xBF, 0xD6, 0x05, 0x00}},
-    {"BF B6 00 01, long header: entry 3",
-     Scheme::LongHeader,
-     {0xBF, 0xB6, 0x00, 0x01},
-     true,
-     766,
-     1286,
-     6,
-     {0xBF, 0xB6, 0x00, 0x01, 0x05, 0x00}},
-    {"no match, short header: marker, nothing sent",
-     Scheme::ShortHeader,
-     {0x01, 0x02, 0x00, 0x00},
-     false,
-     6512,
-     0,
-     0,
-     {0xFF, 0xFF, 0x00, 0x00}},
-    {"no match, long header: marker, nothing sent",
-     Scheme::LongHeader,
-     {0xDA, 0xC8, 0x00, 0x01},
-     false,
-     6512,
-     0,
-     0,
-     {0xFF, 0xFF, 0x00, 0x00}},
+    {"entry 4, long header: 6 + 1280", Scheme::LongHeader, {0x37, 0x8C, 0x00, 0x01},
+     true, 2046, 1286, 6, "37 8C 00 01 05 00", "3B 05 01 00 00 00 00 05 06 7F 00 00"},
+    {"entry 0, short header: header and the first 310 body bytes", Scheme::ShortHeader, {0xDA, 0xC8, 0x00, 0x00},
+     true, 0, 314, 4, "DA C8 01 3A", "3B 05 01 08 00 00 00 01 3A 7F 00 00"},
+    {"BF D6 00 02, long header: entry 8", Scheme::LongHeader, {0xBF, 0xD6, 0x00, 0x02},
+     true, 5120, 700, 6, "BF D6 00 02 02 B6", "3B 05 01 00 00 00 00 02 BC 7F 00 00"},
+    {"BF D6 00 02, short header: entry 2", Scheme::ShortHeader, {0xBF, 0xD6, 0x00, 0x02},
+     true, 766, 1280, 4, "BF D6 05 00", "3B 05 01 08 00 00 00 05 00 7F 00 00"},
+    {"BF B6 00 01, long header: entry 3", Scheme::LongHeader, {0xBF, 0xB6, 0x00, 0x01},
+     true, 766, 1286, 6, "BF B6 00 01 05 00", "3B 05 01 00 00 00 00 05 06 7F 00 00"},
+    {"no match, short header: marker, nothing sent", Scheme::ShortHeader, {0x01, 0x02, 0x00, 0x00},
+     false, 6512, 0, 0, "FF FF 00 00", "3B 05 01 08 00 00 00 00 00 7F 00 00"},
+    {"no match, long header: marker, nothing sent", Scheme::LongHeader, {0xDA, 0xC8, 0x00, 0x01},
+     false, 6512, 0, 0, "FF FF 00 00", "3B 05 01 00 00 00 00 00 00 7F 00 00"},
 };
+// clang-format on
 
 TEST(SetupFlashProfile, BlockSizesAndCommandsInBothSchemes) {
   for (const BlockCase& c : kBlockCases) {
@@ -188,31 +149,25 @@ TEST(SetupFlashProfile, BlockSizesAndCommandsInBothSchemes) {
     EXPECT_EQ(rig.Form().ProfileOffset, c.offset);
     EXPECT_EQ(rig.Form().ProfileLength, c.length);
     EXPECT_EQ(rig.Form().ProfileHeaderLength, c.headerLength);
-    EXPECT_EQ(std::vector<std::uint8_t>(block.begin(), block.begin() + c.header.size()), c.header);
+    const std::size_t headerSize = (std::strlen(c.header) + 1) / 3;
+    EXPECT_EQ(HexBytes(block.data(), headerSize), c.header);
     EXPECT_TRUE(rig.Ui().Messages.empty());
 
     const auto& log = rig.Drive->Log();
     ASSERT_EQ(log.size(), 2u);
-    const std::array<std::uint8_t, 12> readId = {0xDF, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    EXPECT_EQ(log[0].Cdb, readId);
+    EXPECT_EQ(HexBytes(log[0].Cdb.data(), 12), "DF 11 00 00 00 00 00 00 00 00 00 00");
     EXPECT_TRUE(log[0].DataIn);
     EXPECT_EQ(log[0].Length, 128u);
-
-    const std::uint8_t at = c.scheme == Scheme::ShortHeader ? 0x08 : 0x00;
-    const auto n = static_cast<std::uint8_t>(c.length);
-    const std::array<std::uint8_t, 12> write = {
-        0x3B, 0x05, 0x01, at, 0, 0, 0, static_cast<std::uint8_t>(c.length >> 8), n, 0x7F, 0, 0};
-    EXPECT_EQ(log[1].Cdb, write);
+    EXPECT_EQ(HexBytes(log[1].Cdb.data(), 12), c.cdb);
     EXPECT_FALSE(log[1].DataIn);
     EXPECT_EQ(log[1].Length, static_cast<std::uint32_t>(c.length));
     // What went out is the block: its header, then the body from its start (in the
     // short-header scheme the last four body bytes stay behind).
-    std::vector<std::uint8_t> expected(c.header);
+    std::vector<std::uint8_t> expected;
     if (c.found) {
+      expected.assign(block.begin(), block.begin() + static_cast<std::ptrdiff_t>(headerSize));
       const auto* body = FlashProfileData.data() + c.offset;
-      expected.insert(expected.end(), body, body + (c.length - static_cast<std::int32_t>(c.header.size())));
-    } else {
-      expected.clear();
+      expected.insert(expected.end(), body, body + (c.length - static_cast<std::int32_t>(headerSize)));
     }
     EXPECT_EQ(log[1].Data, expected);
     EXPECT_TRUE(
@@ -261,8 +216,7 @@ TEST(ReadVerifyProfile, ComparesExactlyWhatWasSent) {
       EXPECT_TRUE(log.empty()) << "the long-header check sends nothing";
     } else {
       ASSERT_EQ(log.size(), 1u);
-      const std::array<std::uint8_t, 12> read = {0x3C, 0x01, 0x01, 0x08, 0, 0, 0, 0x05, 0x00, 0, 0, 0};
-      EXPECT_EQ(log[0].Cdb, read);
+      EXPECT_EQ(HexBytes(log[0].Cdb.data(), 12), "3C 01 01 08 00 00 00 05 00 00 00 00");
       EXPECT_TRUE(log[0].DataIn);
       EXPECT_EQ(log[0].Length, 1280u);
     }

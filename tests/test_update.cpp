@@ -131,32 +131,27 @@ struct QuestionCase {
   DialogKind kind;
 };
 
+// clang-format off
 const QuestionCase kQuestionCases[] = {
-    {"newer firmware", "1000-1FFF", "1000", "2000.", "\nUpdate Firmware 1000 to 2000 ?\n",
-     DialogKind::Confirmation},
+    {"newer firmware", "1000-1FFF", "1000", "2000.",
+     "\nUpdate Firmware 1000 to 2000 ?\n", DialogKind::Confirmation},
     {"same revision: warning text, confirmation type", "1000-1FFF", "1500", "1500.",
-     "\nWARNING !!!\n\nYour drive Firmware 1500 is aready the most updated !\n\nUpdate Firmware 1500 to 1500 "
-     "?\n",
+     "\nWARNING !!!\n\nYour drive Firmware 1500 is aready the most updated !\n\nUpdate Firmware 1500 to 1500 ?\n",
      DialogKind::Confirmation},
     {"older firmware: warning text, warning type", "1000-1FFF", "1500", "1200.",
-     "\nWARNING !!!\n\nYour drive Firmware 1500 is aready the most updated !\n\nUpdate Firmware 1500 to 1200 "
-     "?\n",
+     "\nWARNING !!!\n\nYour drive Firmware 1500 is aready the most updated !\n\nUpdate Firmware 1500 to 1200 ?\n",
      DialogKind::Warning},
     {"no range, older firmware: plain text, warning type", "-AAA--BBB", "1500", "1200.",
      "\nUpdate Firmware 1500 to 1200 ?\n", DialogKind::Warning},
-    {"no range, same revision", "-XXX--YYY", "1500", "1500.", "\nUpdate Firmware 1500 to 1500 ?\n",
-     DialogKind::Confirmation},
+    {"no range, same revision", "-XXX--YYY", "1500", "1500.",
+     "\nUpdate Firmware 1500 to 1500 ?\n", DialogKind::Confirmation},
     {"short firmware name is right-aligned and smaller", "1000-1FFF", "1500", "15",
-     "\nWARNING !!!\n\nYour drive Firmware 1500 is aready the most updated !\n\nUpdate Firmware 1500 to   15 "
-     "?\n",
+     "\nWARNING !!!\n\nYour drive Firmware 1500 is aready the most updated !\n\nUpdate Firmware 1500 to   15 ?\n",
      DialogKind::Warning},
-    {"bytes compare unsigned", "1000-\xFF\xFF\xFF\xFF", "1500",
-     "\xE0"
-     "000.",
-     "\nUpdate Firmware 1500 to \xE0"
-     "000 ?\n",
-     DialogKind::Confirmation},
+    {"bytes compare unsigned", "1000-\xFF\xFF\xFF\xFF", "1500", "\xE0" "000.",
+     "\nUpdate Firmware 1500 to \xE0" "000 ?\n", DialogKind::Confirmation},
 };
+// clang-format on
 
 TEST(Update, QuestionFormsAndAnyAnswerButYesSendsNothing) {
   for (const QuestionCase& c : kQuestionCases) {
@@ -271,29 +266,26 @@ struct Step {
   std::string caption;
 };
 
+const std::string kProfileStageFail = std::string(kProfile) + ", Fail! ";
+const std::string kUploadFail = std::string(kUpload) + ", Fail! ";
+
+// clang-format off
 const Step kSteps[] = {
-    {"Read Flash ID", Scheme::ShortHeader, 0xDF, -1, 1, "Read Flash ID> ",
-     std::string(kProfile) + ", Fail! "},
-    {"Read Flash ID", Scheme::LongHeader, 0xDF, -1, 1, "Read Flash ID> ", std::string(kProfile) + ", Fail! "},
-    {"Write Profile", Scheme::ShortHeader, 0x3B, 0x7F, 1, "Write Profile> ",
-     std::string(kProfile) + ", Fail! "},
-    {"Write Profile", Scheme::LongHeader, 0x3B, 0x7F, 1, "Write Profile> ",
-     std::string(kProfile) + ", Fail! "},
-    {"first image chunk", Scheme::None, 0x3B, 0x00, 1, "Write Buffer> ", std::string(kUpload) + ", Fail! "},
-    {"last image chunk", Scheme::ShortHeader, 0x3B, 0x00, 32, "Write Buffer> ",
-     std::string(kUpload) + ", Fail! "},
-    {"entry critical", Scheme::ShortHeader, 0x3B, 0x7F, 2, "Entry critical> ",
-     std::string(kCritical) + ", Fail! "},
-    {"Read Profile", Scheme::ShortHeader, 0x3C, -1, 1, "Read Profile> ",
-     std::string(kVerify) + ", Valid Profile Fail!"},
-    {"first chunk read back", Scheme::LongHeader, 0x3C, -1, 1, "Read Buffer> ",
-     std::string(kVerify) + ", Read Fail! "},
-    {"last chunk read back", Scheme::ShortHeader, 0x3C, -1, 33, "Read Buffer> ",
-     std::string(kVerify) + ", Read Fail! "},
+    {"Read Flash ID", Scheme::ShortHeader, 0xDF, -1, 1, "Read Flash ID> ", kProfileStageFail},
+    {"Read Flash ID", Scheme::LongHeader, 0xDF, -1, 1, "Read Flash ID> ", kProfileStageFail},
+    {"Write Profile", Scheme::ShortHeader, 0x3B, 0x7F, 1, "Write Profile> ", kProfileStageFail},
+    {"Write Profile", Scheme::LongHeader, 0x3B, 0x7F, 1, "Write Profile> ", kProfileStageFail},
+    {"first image chunk", Scheme::None, 0x3B, 0x00, 1, "Write Buffer> ", kUploadFail},
+    {"last image chunk", Scheme::ShortHeader, 0x3B, 0x00, 32, "Write Buffer> ", kUploadFail},
+    {"entry critical", Scheme::ShortHeader, 0x3B, 0x7F, 2, "Entry critical> ", std::string(kCritical) + ", Fail! "},
+    {"Read Profile", Scheme::ShortHeader, 0x3C, -1, 1, "Read Profile> ", std::string(kVerify) + ", Valid Profile Fail!"},
+    {"first chunk read back", Scheme::LongHeader, 0x3C, -1, 1, "Read Buffer> ", std::string(kVerify) + ", Read Fail! "},
+    {"last chunk read back", Scheme::ShortHeader, 0x3C, -1, 33, "Read Buffer> ", std::string(kVerify) + ", Read Fail! "},
     {"commit", Scheme::None, 0x3B, 0x80, 1, "Write Buffer> ", "Flash Fail."},
     {"commit", Scheme::ShortHeader, 0x3B, 0x80, 1, "Write Buffer> ", "Flash Fail."},
     {"commit", Scheme::LongHeader, 0x3B, 0x80, 1, "Write Buffer> ", "Flash Fail."},
 };
+// clang-format on
 
 // A fault that hits the data rather than the command.
 struct DataFault {
@@ -308,74 +300,25 @@ struct DataFault {
 const std::string kCompareFail = std::string(kVerify) + ", Compare BIN and DRAM Fail! ";
 const std::string kProfileFail = std::string(kVerify) + ", Valid Profile Fail!";
 
+constexpr char kCompareMessage[] = "Compare BIN and DRAM fail!";
+constexpr char kProfileMessage[] = "Compared profile error!";
+using K = SimFault::Kind;
+
+// clang-format off
 const DataFault kDataFaults[] = {
-    {"flipped bit reading the profile back",
-     Scheme::ShortHeader,
-     {SimFault::Kind::FlipReadBit, 0x3C, -1, 1},
-     kProfileFail,
-     "Compared profile error!",
-     0x3C},
-    {"flipped bit in the first chunk read back",
-     Scheme::None,
-     {SimFault::Kind::FlipReadBit, 0x3C, -1, 1},
-     kCompareFail,
-     "Compare BIN and DRAM fail!",
-     0x3C},
-    {"flipped bit in the last chunk read back",
-     Scheme::ShortHeader,
-     {SimFault::Kind::FlipReadBit, 0x3C, -1, 33},
-     kCompareFail,
-     "Compare BIN and DRAM fail!",
-     0x3C},
-    {"flipped bit in the last chunk read back",
-     Scheme::LongHeader,
-     {SimFault::Kind::FlipReadBit, 0x3C, -1, 32},
-     kCompareFail,
-     "Compare BIN and DRAM fail!",
-     0x3C},
-    {"flipped bit storing a chunk",
-     Scheme::LongHeader,
-     {SimFault::Kind::FlipReadBit, 0x3B, 0x00, 5},
-     kCompareFail,
-     "Compare BIN and DRAM fail!",
-     0x3C},
-    {"profile write dropped",
-     Scheme::ShortHeader,
-     {SimFault::Kind::DropWrite, 0x3B, 0x7F, 1},
-     kProfileFail,
-     "Compared profile error!",
-     0x3C},
-    {"chunk write dropped",
-     Scheme::None,
-     {SimFault::Kind::DropWrite, 0x3B, 0x00, 3},
-     kCompareFail,
-     "Compare BIN and DRAM fail!",
-     0x3C},
-    {"last chunk write dropped",
-     Scheme::ShortHeader,
-     {SimFault::Kind::DropWrite, 0x3B, 0x00, 32},
-     kCompareFail,
-     "Compare BIN and DRAM fail!",
-     0x3C},
-    {"failing commit",
-     Scheme::None,
-     {SimFault::Kind::CommitFailure},
-     "Flash Fail.",
-     "Write Buffer> 04 44 00. 02, 0000",
-     0x3B},
-    {"failing commit",
-     Scheme::ShortHeader,
-     {SimFault::Kind::CommitFailure, 0, -1, 0, 0x03, 0x0C, 0x00},
-     "Flash Fail.",
-     "Write Buffer> 03 0C 00. 02, 0000",
-     0x3B},
-    {"failing commit",
-     Scheme::LongHeader,
-     {SimFault::Kind::CommitFailure},
-     "Flash Fail.",
-     "Write Buffer> 04 44 00. 02, 0000",
-     0x3B},
+    {"flipped bit reading the profile back", Scheme::ShortHeader, {K::FlipReadBit, 0x3C, -1, 1}, kProfileFail, kProfileMessage, 0x3C},
+    {"flipped bit in the first chunk read back", Scheme::None, {K::FlipReadBit, 0x3C, -1, 1}, kCompareFail, kCompareMessage, 0x3C},
+    {"flipped bit in the last chunk read back", Scheme::ShortHeader, {K::FlipReadBit, 0x3C, -1, 33}, kCompareFail, kCompareMessage, 0x3C},
+    {"flipped bit in the last chunk read back", Scheme::LongHeader, {K::FlipReadBit, 0x3C, -1, 32}, kCompareFail, kCompareMessage, 0x3C},
+    {"flipped bit storing a chunk", Scheme::LongHeader, {K::FlipReadBit, 0x3B, 0x00, 5}, kCompareFail, kCompareMessage, 0x3C},
+    {"profile write dropped", Scheme::ShortHeader, {K::DropWrite, 0x3B, 0x7F, 1}, kProfileFail, kProfileMessage, 0x3C},
+    {"chunk write dropped", Scheme::None, {K::DropWrite, 0x3B, 0x00, 3}, kCompareFail, kCompareMessage, 0x3C},
+    {"last chunk write dropped", Scheme::ShortHeader, {K::DropWrite, 0x3B, 0x00, 32}, kCompareFail, kCompareMessage, 0x3C},
+    {"failing commit", Scheme::None, {K::CommitFailure}, "Flash Fail.", "Write Buffer> 04 44 00. 02, 0000", 0x3B},
+    {"failing commit", Scheme::ShortHeader, {K::CommitFailure, 0, -1, 0, 0x03, 0x0C, 0x00}, "Flash Fail.", "Write Buffer> 03 0C 00. 02, 0000", 0x3B},
+    {"failing commit", Scheme::LongHeader, {K::CommitFailure}, "Flash Fail.", "Write Buffer> 04 44 00. 02, 0000", 0x3B},
 };
+// clang-format on
 
 // What every stopped update leaves: the old flash, the old line, the finishing
 // steps done, and no commit unless the commit itself was the step that failed.

@@ -11,84 +11,36 @@ namespace {
 
 enum class Op { Write, Read, Critical };
 
-using Block = std::array<std::uint8_t, 12>;
-
 struct CommandCase {
   const char* name;
   Op op;
   std::int32_t offset, length;
   std::uint8_t control;
-  Block cdb;
+  const char* cdb;
   bool dataIn;
   std::uint32_t transfer;
 };
 
+// clang-format off
 const CommandCase kCommandCases[] = {
     {"image chunk: 16384 bytes fill the transfer buffer",
-     Op::Write,
-     0x012345,
-     16384,
-     0x00,
-     {0x3B, 0x05, 0x01, 0x01, 0x23, 0x45, 0x00, 0x40, 0x00, 0x00, 0x00, 0x00},
-     false,
-     16384},
+     Op::Write, 0x012345, 16384, 0x00, "3B 05 01 01 23 45 00 40 00 00 00 00", false, 16384},
     {"data form, offset of 2^24 and more cut to 24 bits",
-     Op::Write,
-     0x1004000,
-     16,
-     0x00,
-     {0x3B, 0x05, 0x01, 0x00, 0x40, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00},
-     false,
-     16},
+     Op::Write, 0x1004000, 16, 0x00, "3B 05 01 00 40 00 00 00 10 00 00 00", false, 16},
     {"data form with control 7F",
-     Op::Write,
-     0x80000,
-     6,
-     0x7F,
-     {0x3B, 0x05, 0x01, 0x08, 0x00, 0x00, 0x00, 0x00, 0x06, 0x7F, 0x00, 0x00},
-     false,
-     6},
+     Op::Write, 0x80000, 6, 0x7F, "3B 05 01 08 00 00 00 00 06 7F 00 00", false, 6},
     {"commit asks 16 bytes from the drive",
-     Op::Write,
-     0,
-     0,
-     0x80,
-     {0x3B, 0x05, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00},
-     true,
-     16},
+     Op::Write, 0, 0, 0x80, "3B 05 01 00 00 00 00 00 00 80 00 00", true, 16},
     {"FLASH-ALL commit: fields cut, the caller's length only in the block",
-     Op::Write,
-     0x1000001,
-     0x1000020,
-     0xA0,
-     {0x3B, 0x05, 0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x20, 0xA0, 0x00, 0x00},
-     true,
-     16},
+     Op::Write, 0x1000001, 0x1000020, 0xA0, "3B 05 01 00 00 01 00 00 20 A0 00 00", true, 16},
     {"read back a chunk",
-     Op::Read,
-     0x0A0000,
-     16384,
-     0,
-     {0x3C, 0x01, 0x01, 0x0A, 0x00, 0x00, 0x00, 0x40, 0x00, 0x00, 0x00, 0x00},
-     true,
-     16384},
+     Op::Read, 0x0A0000, 16384, 0, "3C 01 01 0A 00 00 00 40 00 00 00 00", true, 16384},
     {"read back, offset of 2^24 and more cut",
-     Op::Read,
-     0x3000100,
-     8,
-     0,
-     {0x3C, 0x01, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00},
-     true,
-     8},
+     Op::Read, 0x3000100, 8, 0, "3C 01 01 00 01 00 00 00 08 00 00 00", true, 8},
     {"entry critical: no data",
-     Op::Critical,
-     0,
-     0,
-     0,
-     {0x3B, 0x05, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x7F, 0x00, 0x00},
-     true,
-     0},
+     Op::Critical, 0, 0, 0, "3B 05 01 00 00 00 00 00 00 7F 00 00", true, 0},
 };
+// clang-format on
 
 std::vector<std::uint8_t> Pattern(std::size_t n, std::uint8_t seed) {
   std::vector<std::uint8_t> bytes(n);
@@ -121,10 +73,10 @@ TEST(VendorCommands, BlocksDirectionsLengthsAndData) {
     EXPECT_TRUE(rig.Ui().Messages.empty());
     ASSERT_EQ(rig.Drive->Log().size(), 1u);
     const auto& sent = rig.Drive->Log()[0];
-    EXPECT_EQ(sent.Cdb, c.cdb);
+    EXPECT_EQ(HexBytes(sent.Cdb.data(), 12), c.cdb);
     EXPECT_EQ(sent.DataIn, c.dataIn);
     EXPECT_EQ(sent.Length, c.transfer);
-    EXPECT_TRUE(std::equal(c.cdb.begin(), c.cdb.end(), form.Cdb));
+    EXPECT_EQ(HexBytes(form.Cdb, 12), c.cdb);
 
     const auto n = static_cast<std::size_t>(c.length);
     if (c.op == Op::Write && !flashForm) {
