@@ -1,8 +1,22 @@
-# Windows: pass-through and ASPI transports, the INI reader of the platform, the
-# native Win32 window. Filled in by the Windows build.
+# Windows: pass-through and ASPI transports, the INI reader and file search of the
+# platform, the native Win32 window. Built with mingw-w64 (cmake/toolchains).
 file(GLOB FLASHPLATFORM_SOURCES CONFIGURE_DEPENDS platform/windows/*.cpp)
 list(FILTER FLASHPLATFORM_SOURCES EXCLUDE REGEX ".*/main\\.cpp$")
-if(FLASHPLATFORM_SOURCES)
-  add_library(flashplatform STATIC ${FLASHPLATFORM_SOURCES})
-  target_link_libraries(flashplatform PUBLIC flashcore PRIVATE flash_warnings)
-endif()
+add_library(flashplatform STATIC ${FLASHPLATFORM_SOURCES})
+target_compile_definitions(flashplatform PUBLIC NOMINMAX)
+target_link_libraries(flashplatform PUBLIC flashcore PRIVATE flash_warnings)
+
+file(GLOB FLASHWIN32_SOURCES CONFIGURE_DEPENDS toolkit/win32/*.cpp)
+add_library(flashwin32 STATIC ${FLASHWIN32_SOURCES})
+target_link_libraries(flashwin32 PUBLIC flashplatform flashcore comctl32 gdi32 user32 PRIVATE flash_warnings)
+
+# The program (a GUI program: no console), and the same program on simulated
+# drives. Both are linked statically and need no DLL beside them.
+function(flashutil_program name)
+  add_executable(${name} WIN32 platform/windows/main.cpp)
+  target_link_libraries(${name} PRIVATE flashwin32 flashplatform flash_warnings ${ARGN})
+endfunction()
+
+flashutil_program(flashutil)
+flashutil_program(flashutil-sim flashsim)
+target_compile_definitions(flashutil-sim PRIVATE FLASHUTIL_SIMULATED=1)

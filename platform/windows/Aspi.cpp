@@ -1,0 +1,175 @@
+#include "platform/windows/Aspi.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "platform/windows/WinSystem.h"
+
+const char* const kAspiLoadFailureMessage =
+    "Unable to load WNASPI32.DLL !\n"
+    "You can down the DLL from http://www.example.com/aspi\n"
+    " and copy the DLL to system directory.\n"
+    "\n";
+
+namespace {
+
+// The layer writes the status from its own thread: read it afresh every time.
+BYTE StatusOf(const SRB_ExecSCSICmd& block) {
+  return *static_cast<const volatile BYTE*>(&block.SRB_Status);
+}
+
+// A function of the layer by name, as the type it is called through.
+template <typename Function>
+Function Entry(HMODULE library, const char* name) {
+  const FARPROC found = System().GetProcAddress(library, name);
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
+}
+
+}  // namespace
+
+AspiTransport::AspiTransport() : block_(std::make_unique<SRB_ExecSCSICmd>()) {}
+
+AspiTransport::~AspiTransport() {
+  if (Stuck()) {
+    // The layer may still complete these: they stay with it until the process ends.
+    for (Abandoned& request : abandoned_) static_cast<void>(request.Block.release());
+    return;
+  }
+  Forget();
+}
+
+void AspiTransport::Forget() {
+  if (library_ != nullptr) System().FreeLibrary(library_);
+  library_ = nullptr;
+  send_ = nullptr;
+}
+
+std::uint8_t AspiTransport::Setup(MessageSink& sink) {
+  // A layer still loaded from an earlier set-up is released once the new load
+  // holds it, so each set-up keeps exactly one reference.
+  const HMODULE previous = library_;
+  const HMODULE library = System().LoadLibraryA("WNASPI32.DLL");
+  library_ = library;
+  send_ = nullptr;
+  if (previous != nullptr && !Stuck()) System().FreeLibrary(previous);
+
+  if (reinterpret_cast<std::uintptr_t>(library) < 32) {
+    library_ = nullptr;
+    sink.ShowErrorMessage(kAspiLoadFailureMessage);
+    return dsAspiNotLoaded;
+  }
+  const auto supportInfo = Entry<GetASPI32SupportInfoFunction>(library, "GetASPI32SupportInfo");
+  if (supportInfo == nullptr) {
+    Forget();
+    return dsAspiEntryMissing;
+  }
+  // Bits 8 to 15: the layer's status; bits 0 to 7, the number of host
+  // adapters, are not used: the whole probe range is tried.
+  if (((supportInfo() >> 8) & 0xFF) != SS_COMP) {
+    Forget();
+    return dsAspiNotReady;
+  }
+  const auto send = Entry<SendASPI32CommandFunction>(library, "SendASPI32Command");
+  if (send == nullptr) {
+    Forget();
+    return dsAspiEntryMissing;
+  }
+  send_ = send;
+  return dsOk;
+}
+
+void AspiTransport::ReleaseLayer() {
+  if (!Stuck()) Forget();
+}
+
+std::vector<DriveAddress> AspiTransport::Enumerate() {
+  std::vector<DriveAddress> addresses;
+  for (int adapter = 0; adapter < kAspiHostAdapters; ++adapter) {
+    for (int target = 0; target < kAspiTargets; ++target) {
+      DriveAddress address;
+      address.Letter = ' ';
+      address.HaId = static_cast<std::uint8_t>(adapter);
+      address.Target = static_cast<std::uint8_t>(target);
+      address.Lun = 0;
+      addresses.push_back(address);
+    }
+  }
+  return addresses;
+}
+
+OpenResult AspiTransport::Open(const DriveAddress&) {
+  return {};
+}
+
+void AspiTransport::Close(DeviceHandle) {}
+
+bool AspiTransport::TakeBack(HANDLE event) {
+  SRB_Abort abort = {};
+  abort.SRB_Cmd = SC_ABORT_SRB;
+  abort.SRB_HaId = block_->SRB_HaId;
+  abort.SRB_ToAbort = block_.get();
+  send_(&abort);
+  if (StatusOf(*block_) == SS_PENDING) {
+    if (System().WaitForSingleObject(event, kAspiAbortWaitMilliseconds) == WAIT_OBJECT_0) {
+      System().ResetEvent(event);
+    }
+  }
+  return StatusOf(*block_) != SS_PENDING;
+}
+
+CommandResult AspiTransport::Execute(DeviceHandle, const DriveAddress& address,
+                                     const CommandRequest& request) {
+  CommandResult result;
+  if (send_ == nullptr || Stuck()) {
+    // No layer, or one that still holds an earlier request: nothing goes down.
+    result.OsError = ERROR_BUSY;
+    return result;
+  }
+  const HANDLE event = System().CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (event == nullptr) {
+    result.OsError = System().GetLastError();
+    return result;
+  }
+
+  SRB_ExecSCSICmd& block = *block_;
+  std::memset(&block, 0, sizeof block);
+  block.SRB_Cmd = SC_EXEC_SCSI_CMD;
+  block.SRB_HaId = address.HaId;
+  block.SRB_Flags = static_cast<BYTE>((request.DataIn ? SRB_DIR_IN : SRB_DIR_OUT) | SRB_EVENT_NOTIFY);
+  block.SRB_Target = address.Target;
+  block.SRB_Lun = 0;
+  block.SRB_BufLen = request.Length;
+  block.SRB_BufPointer = request.Data;
+  block.SRB_SenseLen = SENSE_LEN;
+  block.SRB_CDBLen = 12;
+  block.SRB_PostProc = event;
+  std::memcpy(block.CDBByte, request.Cdb, 12);
+
+  send_(&block);
+  if (StatusOf(block) == SS_PENDING) {
+    const DWORD waitMs = static_cast<DWORD>(request.TimeoutSeconds) * 1000;
+    if (System().WaitForSingleObject(event, waitMs) == WAIT_OBJECT_0) System().ResetEvent(event);
+  }
+
+  // A request still pending after the wait belongs to the layer: neither the
+  // block nor its event may be used again or closed until it has left.
+  if (StatusOf(block) == SS_PENDING && !TakeBack(event)) {
+    abandoned_.push_back({std::move(block_), event});
+    block_ = std::make_unique<SRB_ExecSCSICmd>();
+    result.OsError = ERROR_TIMEOUT;
+    return result;  // failed, status 0x00 and no sense
+  }
+
+  System().CloseHandle(event);
+  result.OsError = System().GetLastError();
+  result.Status = StatusOf(block);
+  result.Accepted = result.Status == SS_COMP;
+  result.SenseKey = block.SenseArea[2];
+  result.Asc = block.SenseArea[12];
+  result.Ascq = block.SenseArea[13];
+  return result;
+}
+
+std::string AspiTransport::ErrorText(std::uint32_t error) {
+  return SystemErrorText(error);
+}

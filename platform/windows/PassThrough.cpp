@@ -1,0 +1,102 @@
+#include "platform/windows/PassThrough.h"
+
+#include <cstring>
+#include <vector>
+
+#include "platform/windows/WinSystem.h"
+
+namespace {
+
+HANDLE AsHandle(DeviceHandle handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+// The roots "X:\" of the logical drives, each followed by a zero byte, the list
+// ended by one more. Read into the 80-byte buffer; a system with more drives
+// than fit there is asked again with the size it names. The bytes behind what
+// the system wrote stay zero, so a walk over them always ends.
+std::vector<char> LogicalDriveRoots() {
+  std::vector<char> roots(kRootBufferSize + 4, 0);
+  const DWORD needed = System().GetLogicalDriveStringsA(kRootBufferSize, roots.data());
+  if (needed > kRootBufferSize) {
+    roots.assign(needed + 4, 0);
+    const DWORD again = System().GetLogicalDriveStringsA(needed, roots.data());
+    if (again == 0 || again > needed) roots.assign(4, 0);
+  }
+  return roots;
+}
+
+}  // namespace
+
+std::uint8_t PassThroughTransport::Setup(MessageSink&) {
+  return dsOk;
+}
+
+std::vector<DriveAddress> PassThroughTransport::Enumerate() {
+  std::vector<DriveAddress> drives;
+  const std::vector<char> roots = LogicalDriveRoots();
+  // Every root takes 4 bytes; a root that would reach past the buffer is not one.
+  for (std::size_t at = 0; at + 4 <= roots.size() && roots[at] != '\0'; at += 4) {
+    if (System().GetDriveTypeA(&roots[at]) == DRIVE_CDROM) {
+      DriveAddress address;
+      address.Letter = roots[at];
+      drives.push_back(address);
+    }
+  }
+  return drives;
+}
+
+OpenResult PassThroughTransport::Open(const DriveAddress& address) {
+  OpenResult result;
+  result.Path = "\\\\.\\?:";
+  result.Path[4] = address.Letter;
+  const HANDLE handle = System().CreateFileA(result.Path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                             FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    result.Error = System().GetLastError();
+    result.Handle = kNoDevice;
+  } else {
+    result.Handle = reinterpret_cast<DeviceHandle>(handle);
+  }
+  return result;
+}
+
+void PassThroughTransport::Close(DeviceHandle handle) {
+  if (handle != kNoDevice) System().CloseHandle(AsHandle(handle));
+}
+
+CommandResult PassThroughTransport::Execute(DeviceHandle handle, const DriveAddress& address,
+                                            const CommandRequest& request) {
+  // A fresh block for every command: sense bytes that do not come back read 0.
+  std::memset(&block_, 0, sizeof block_);
+  SCSI_PASS_THROUGH_DIRECT& record = block_.Record;
+  record.Length = static_cast<USHORT>(kPassThroughRecordSize);
+  record.PathId = address.HaId;
+  record.TargetId = address.Target;
+  record.Lun = address.Lun;
+  record.CdbLength = 12;
+  record.SenseInfoLength = kPassThroughSenseLength;
+  record.DataIn = request.DataIn ? SCSI_IOCTL_DATA_IN : SCSI_IOCTL_DATA_OUT;
+  record.DataTransferLength = request.Length;
+  record.TimeOutValue = request.TimeoutSeconds;
+  record.DataBuffer = request.Data;
+  record.SenseInfoOffset = kPassThroughSenseOffset;
+  std::memcpy(record.Cdb, request.Cdb, 12);
+
+  returned_ = 0;
+  const BOOL accepted =
+      System().DeviceIoControl(AsHandle(handle), IOCTL_SCSI_PASS_THROUGH_DIRECT, &block_,
+                               kPassThroughBlockSize, &block_, kPassThroughBlockSize, &returned_, nullptr);
+  CommandResult result;
+  result.OsError = System().GetLastError();
+  result.Accepted = accepted != 0;
+  result.Status = record.ScsiStatus;
+  result.SenseKey = block_.Sense[2];
+  result.Asc = block_.Sense[12];
+  result.Ascq = block_.Sense[13];
+  return result;
+}
+
+std::string PassThroughTransport::ErrorText(std::uint32_t error) {
+  return SystemErrorText(error);
+}

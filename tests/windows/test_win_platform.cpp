@@ -1,0 +1,250 @@
+// The platform choice by GetVersionExA, the drive units on top of the Windows
+// transport, the INI reader (GetPrivateProfileStringA) and the file search.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "app/Toolkit.h"
+#include "device/Cddrive.h"
+#include "device/Cddrives.h"
+#include "platform/windows/Platform.h"
+#include "platform/windows/WindowsTransport.h"
+#include "tests/windows/WinSupport.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class Messages : public MessageSink {
+ public:
+  std::vector<std::string> Plain, Errors;
+  void ShowMessage(const std::string& text) override { Plain.push_back(text); }
+  void ShowErrorMessage(const std::string& text) override { Errors.push_back(text); }
+};
+
+struct PlatformCase {
+  const char* name;
+  DWORD platformId;
+  bool passThrough;
+};
+
+const PlatformCase kPlatforms[] = {
+    {"NT: pass-through", VER_PLATFORM_WIN32_NT, true},
+    {"Windows 95/98/Me: ASPI", VER_PLATFORM_WIN32_WINDOWS, false},
+    {"Win32s: ASPI", VER_PLATFORM_WIN32s, false},
+    {"any other id: ASPI", 3, false},
+};
+
+TEST(PlatformChoice, VersionDecidesAtEverySetupAndEnumeration) {
+  for (const PlatformCase& c : kPlatforms) {
+    SCOPED_TRACE(c.name);
+    SystemStandIns standIns;
+    Fake().PlatformId = c.platformId;
+    Messages sink;
+    WindowsTransport transport;
+    EXPECT_EQ(transport.Setup(sink), dsOk);
+    EXPECT_EQ(transport.UsesPassThrough(), c.passThrough);
+    EXPECT_EQ(transport.OpensDevices(), c.passThrough);
+    EXPECT_EQ(Fake().Loads.size(), c.passThrough ? 0u : 1u);  // only ASPI loads a layer
+    EXPECT_EQ(Fake().VersionSizes, std::vector<DWORD>{148});
+
+    // Asked again, the system's answer counts afresh.
+    Fake().PlatformId = c.passThrough ? VER_PLATFORM_WIN32_WINDOWS : VER_PLATFORM_WIN32_NT;
+    EXPECT_EQ(transport.Enumerate().size(), c.passThrough ? 40u : 0u);
+    EXPECT_EQ(transport.UsesPassThrough(), !c.passThrough);
+  }
+}
+
+// The drive units over the Windows transport, with the system stood in for.
+struct WindowsUnit {
+  SystemStandIns standIns;
+  Messages sink;
+  WindowsTransport transport;
+  WindowsUnit() {
+    Cddrive::ResetUnit();
+    Cddrive::InstallTransport(&transport);
+    Cddrive::SetMessageSink(&sink);
+  }
+  ~WindowsUnit() {
+    Cddrive::SetMessageSink(nullptr);
+    Cddrive::InstallTransport(nullptr);
+    Cddrive::ResetUnit();
+  }
+};
+
+void PutInquiry(void* buffer, const char* identification) {
+  auto* data = static_cast<std::uint8_t*>(buffer);
+  std::memset(data, 0, 36);
+  data[0] = 0x05;
+  std::memcpy(data + 8, identification, 28);
+}
+
+TEST(PassThroughDrives, CdromLettersOpenedByNameAndIdentified) {
+  WindowsUnit unit;
+  Fake().Roots = std::string("C:\\\0D:\\\0E:\\\0F:\\\0", 17);
+  Fake().DriveTypes = {{'D', DRIVE_CDROM}, {'E', DRIVE_CDROM}, {'F', DRIVE_CDROM}};
+  Fake().OpenErrors["\\\\.\\E:"] = ERROR_ACCESS_DENIED;
+  Fake().FormatText = "Access is denied.\r\n";
+  Fake().Device = [](PassThroughBlock& block) {
+    const bool isD = Fake().Ioctls.back().Device == FakeHandle(0x101);  // the first open
+    PutInquiry(block.Record.DataBuffer,
+               isD ? "QVXR    CRW-5224A       1000" : "QVXR    DVD-ROM 16X     0103");
+    return TRUE;
+  };
+  {
+    TCdDrives drives;
+    ASSERT_EQ(drives.Count(), 2);
+    EXPECT_EQ(drives.Current->DriveText, "0-0-0 D: QVXR    CRW-5224A       1000");
+    ASSERT_TRUE(drives.Select(1));
+    EXPECT_EQ(drives.Current->DriveText, "0-0-0 F: QVXR    DVD-ROM 16X     0103");
+    EXPECT_EQ(Cddrive::Unit().OpenCount, 2);
+  }
+  // The failed open between the two shows both messages; from then on failures show.
+  EXPECT_EQ(unit.sink.Plain, (std::vector<std::string>{
+                                 "Error opening: 5, Drive: \\\\.\\E:",
+                                 "SenseCode: 00 00 00, 00, Error: 5, Access is denied.\r\n",
+                             }));
+  EXPECT_TRUE(Cddrive::Unit().ShowErrors);
+  EXPECT_EQ(Fake().Closed.size(), 2u);  // both handles, when the list went
+  EXPECT_EQ(Cddrive::Unit().OpenCount, 0);
+}
+
+TEST(AspiDrives, BusAddressesThatAnswerInOrderOfAdapterThenTarget) {
+  WindowsUnit unit;
+  Fake().PlatformId = VER_PLATFORM_WIN32_WINDOWS;
+  Fake().Layer = [](SRB_ExecSCSICmd& srb) {
+    const bool present =
+        (srb.SRB_HaId == 1 && srb.SRB_Target == 0) || (srb.SRB_HaId == 0 && srb.SRB_Target == 1);
+    if (!present) {
+      srb.SRB_Status = 0x82;  // SS_NO_DEVICE
+      return;
+    }
+    PutInquiry(srb.SRB_BufPointer,
+               srb.SRB_HaId == 0 ? "QVXR    CRW-5224A       1000" : "QVXR    DVD-ROM 16X     0103");
+    srb.SRB_Status = SS_COMP;
+  };
+  {
+    TCdDrives drives;
+    ASSERT_EQ(drives.Count(), 2);
+    EXPECT_EQ(drives.Current->DriveText, "0-1-0  : QVXR    CRW-5224A       1000");
+    ASSERT_TRUE(drives.Select(1));
+    EXPECT_EQ(drives.Current->DriveText, "1-0-0  : QVXR    DVD-ROM 16X     0103");
+    EXPECT_EQ(Fake().AspiCalls.size(), 40u);  // every address probed once
+    EXPECT_EQ(Fake().Opens.size(), 0u);       // nothing is opened under ASPI
+    // The layer is set up again until the first drive answers, then kept.
+    EXPECT_EQ(Fake().Loads.size(), 2u);
+  }
+  EXPECT_TRUE(unit.sink.Plain.empty());
+  EXPECT_TRUE(unit.sink.Errors.empty());
+  EXPECT_EQ(Fake().EventsCreated, 40);
+  EXPECT_EQ(Fake().Closed.size(), 40u);
+}
+
+// A scratch directory, removed afterwards.
+struct Scratch {
+  fs::path Dir;
+  explicit Scratch(const char* name) : Dir(fs::temp_directory_path() / name) {
+    fs::remove_all(Dir);
+    fs::create_directories(Dir);
+  }
+  ~Scratch() {
+    std::error_code ignored;
+    fs::current_path(fs::temp_directory_path(), ignored);
+    fs::remove_all(Dir, ignored);
+  }
+  void Write(const std::string& name, const std::string& content) const {
+    std::ofstream(Dir / name, std::ios::binary) << content;
+  }
+};
+
+TEST(ProfileReader, ValuesAsTheSystemReadsThem) {
+  Scratch scratch("flashutil-ini");
+  scratch.Write("models.ini",
+                "; the models\r\n"
+                "[MODEL00]\r\n"
+                "Model = CRW-5224A  \r\n"
+                "Inquiry=\"QVXR    CRW-5224A\"\r\n"
+                "Empty=\r\n"
+                "Note=FLASH-ALL and more\r\n"
+                "[model01]\r\n"
+                "model=lower case section\r\n"
+                "Long=" +
+                    std::string(1000, 'x') + "\r\n");
+  auto reader = MakeIniReader();
+  ASSERT_TRUE(reader->Open((scratch.Dir / "models.ini").string()));
+  const struct {
+    const char* section;
+    const char* key;
+    std::string want;
+  } cases[] = {
+      {"MODEL00", "Model", "CRW-5224A"},            // blanks around the value dropped
+      {"MODEL00", "Inquiry", "QVXR    CRW-5224A"},  // quotation marks taken off, inner blanks kept
+      {"MODEL00", "Empty", ""},                     // present, empty
+      {"MODEL00", "Absent", "FAIL"},                // absent: the default
+      {"MODEL00", "Note", "FLASH-ALL and more"},    //
+      {"model00", "MODEL", "CRW-5224A"},            // names match without regard to case
+      {"MODEL01", "Model", "lower case section"},   //
+      {"MODEL01", "Long", std::string(1000, 'x')},  // longer than the first buffer
+      {"MODEL02", "Model", "FAIL"},                 // no such section
+      {"MODEL00", "; the models", "FAIL"},          // a comment is no key
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.section) + "/" + c.key);
+    EXPECT_EQ(reader->ReadString(c.section, c.key, "FAIL"), c.want);
+  }
+  reader->Close();
+}
+
+TEST(ProfileReader, OpensOnlyAFileAndFindsARelativeName) {
+  Scratch scratch("flashutil-ini-open");
+  scratch.Write("FLASH.INI", "[MODEL00]\r\nModel=M\r\n");
+  fs::create_directories(scratch.Dir / "folder.ini");
+  auto reader = MakeIniReader();
+  EXPECT_FALSE(reader->Open((scratch.Dir / "MISSING.INI").string()));
+  EXPECT_FALSE(reader->Open((scratch.Dir / "folder.ini").string()));
+  fs::current_path(scratch.Dir);
+  // The system reads a bare name from the Windows directory; the reader must not.
+  ASSERT_TRUE(reader->Open("FLASH.INI"));
+  EXPECT_EQ(reader->ReadString("MODEL00", "Model", "FAIL"), "M");
+}
+
+TEST(FileSearch, MasksMatchLongNamesWithoutRegardToCase) {
+  Scratch scratch("flashutil-files");
+  for (const char* name : {"A.BIN", "b.bin", "C.Bin", "d.txt", "E.BINX", "noext", "F.BIN.BAK", "AB.BIN"}) {
+    scratch.Write(name, "x");
+  }
+  fs::create_directories(scratch.Dir / "sub.bin");
+  const std::string dir = scratch.Dir.string();
+  const struct {
+    const char* mask;
+    std::vector<std::string> want;
+  } cases[] = {
+      {"*.BIN", {"A.BIN", "AB.BIN", "b.bin", "C.Bin"}},
+      {"*.bin", {"A.BIN", "AB.BIN", "b.bin", "C.Bin"}},
+      {"?.BIN", {"A.BIN", "b.bin", "C.Bin"}},
+      {"*.BIN;*.TXT", {"A.BIN", "AB.BIN", "b.bin", "C.Bin", "d.txt"}},
+      {"*.BIN;*.bin", {"A.BIN", "AB.BIN", "b.bin", "C.Bin"}},  // each file once
+      {"*.*", {"A.BIN", "AB.BIN", "b.bin", "C.Bin", "d.txt", "E.BINX", "F.BIN.BAK", "noext"}},
+      {"X*.BIN", {}},
+      {"", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mask);
+    EXPECT_EQ(ListMatchingFiles(dir, c.mask), c.want);
+  }
+  EXPECT_EQ(ListMatchingFiles(dir + "\\", "?.BIN").size(), 3u);  // a directory given with its backslash
+  EXPECT_TRUE(ListMatchingFiles(dir + "\\missing", "*.*").empty());
+}
+
+TEST(FileSearch, ChangingDirectory) {
+  Scratch scratch("flashutil-chdir");
+  ASSERT_TRUE(ChangeCurrentDirectory(scratch.Dir.string()));
+  EXPECT_TRUE(fs::equivalent(fs::current_path(), scratch.Dir));
+  EXPECT_FALSE(ChangeCurrentDirectory((scratch.Dir / "missing").string()));
+  EXPECT_FALSE(ChangeCurrentDirectory(""));
+  EXPECT_TRUE(fs::equivalent(fs::current_path(), scratch.Dir));
+}
+
+}  // namespace

@@ -1,0 +1,464 @@
+#include "toolkit/win32/Win32Toolkit.h"
+
+#include <commctrl.h>
+
+#include <exception>
+#include <vector>
+
+#include "app/FlashForm.h"
+
+namespace {
+
+// The window's client area is Panel1: 425 x 201 pixels at (0, 0); the window
+// fits it. The outer size comes to the designed 433 x 235 with standard borders.
+constexpr int kLeft = 192;
+constexpr int kTop = 128;
+constexpr int kPanelWidth = 425;
+constexpr int kPanelHeight = 201;
+constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+
+// ComboBox: 24 pixels high when closed (a selection field of 18 and its frame),
+// list items of 16; the list drops down eight items deep.
+constexpr int kComboHeight = 24;
+constexpr int kComboFieldHeight = 18;
+constexpr int kItemHeight = 16;
+constexpr int kComboDropItems = 8;
+
+HWND MakeControl(HWND parent, DWORD exStyle, const char* kind, const char* text, DWORD style, int x, int y,
+                 int width, int height, int id) {
+  return CreateWindowExA(exStyle, kind, text, WS_CHILD | WS_VISIBLE | style, x, y, width, height, parent,
+                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleA(nullptr),
+                         nullptr);
+}
+
+std::string JoinedPath(const std::string& directory, const std::string& name) {
+  if (directory.empty()) return name;
+  const char last = directory.back();
+  return (last == '\\' || last == '/' || last == ':') ? directory + name : directory + "\\" + name;
+}
+
+}  // namespace
+
+Win32Toolkit::Win32Toolkit() = default;
+
+Win32Toolkit::~Win32Toolkit() {
+  if (window_ != nullptr) {
+    SetWindowLongPtrA(window_, GWLP_USERDATA, 0);
+    DestroyWindow(window_);
+  }
+  if (font_ != nullptr) DeleteObject(font_);
+}
+
+HWND Win32Toolkit::Control(int id) const {
+  switch (id) {
+    case kLabelId:
+      return label_;
+    case kComboId:
+      return combo_;
+    case kFileListId:
+      return files_;
+    case kGroupId:
+      return group_;
+    case kProgressId:
+      return progress_;
+    case kButtonId:
+      return button_;
+    default:
+      return nullptr;
+  }
+}
+
+void Win32Toolkit::SetApplicationTitle(const std::string& title) {
+  title_ = title;
+}
+
+void Win32Toolkit::CreateMainWindow(TFlashForm& form) {
+  form_ = &form;
+  const HINSTANCE instance = GetModuleHandleA(nullptr);
+
+  INITCOMMONCONTROLSEX controls = {};
+  controls.dwSize = sizeof controls;
+  controls.dwICC = ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES;
+  InitCommonControlsEx(&controls);
+
+  WNDCLASSEXA windowClass = {};
+  windowClass.cbSize = sizeof windowClass;
+  windowClass.lpfnWndProc = &Win32Toolkit::WindowProcedure;
+  windowClass.hInstance = instance;
+  windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_BTNFACE + 1));
+  windowClass.lpszClassName = kWindowClass;
+  RegisterClassExA(&windowClass);  // fails harmlessly when a second window registers it again
+
+  RECT frame = {0, 0, kPanelWidth, kPanelHeight};
+  AdjustWindowRectEx(&frame, kWindowStyle, FALSE, 0);
+  window_ = CreateWindowExA(0, kWindowClass, "", kWindowStyle, kLeft, kTop, frame.right - frame.left,
+                            frame.bottom - frame.top, nullptr, nullptr, instance, this);
+
+  // "System", bold, 16 pixels, character set Chinese Big5.
+  font_ = CreateFontA(-16, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, CHINESEBIG5_CHARSET, OUT_DEFAULT_PRECIS,
+                      CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, "System");
+
+  label_ = MakeControl(window_, 0, "STATIC", "", SS_LEFT | SS_NOPREFIX, 16, 16, 369, 25, kLabelId);
+  combo_ = MakeControl(window_, 0, "COMBOBOX", "", CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL | WS_TABSTOP,
+                       16, 40, 385, kComboHeight + kComboDropItems * kItemHeight, kComboId);
+  files_ =
+      MakeControl(window_, WS_EX_CLIENTEDGE, "LISTBOX", "",
+                  LBS_NOTIFY | LBS_NOINTEGRALHEIGHT | WS_VSCROLL | WS_TABSTOP, 16, 72, 385, 41, kFileListId);
+  group_ = MakeControl(window_, WS_EX_CONTROLPARENT, "BUTTON", "", BS_GROUPBOX | WS_CLIPCHILDREN, 16, 128,
+                       385, 49, kGroupId);
+  // The group box is the parent of the bar and the button, as designed; what
+  // they report goes on to the window.
+  SetWindowLongPtrA(group_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  groupDefault_ = reinterpret_cast<WNDPROC>(
+      SetWindowLongPtrA(group_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Win32Toolkit::GroupProcedure)));
+  progress_ = MakeControl(group_, 0, PROGRESS_CLASSA, "", PBS_SMOOTH, 8, 16, 305, 25, kProgressId);
+  button_ = MakeControl(group_, 0, "BUTTON", "FLASH", BS_PUSHBUTTON | WS_TABSTOP, 320, 16, 57, 25, kButtonId);
+
+  for (HWND control : {label_, combo_, files_, group_, progress_, button_}) {
+    SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+  }
+  SendMessageA(combo_, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), kComboFieldHeight);
+  SendMessageA(combo_, CB_SETITEMHEIGHT, 0, kItemHeight);
+  SendMessageA(files_, LB_SETITEMHEIGHT, 0, kItemHeight);
+  SendMessageA(progress_, PBM_SETRANGE32, 0, 100);
+}
+
+void Win32Toolkit::ShowMainWindow() {
+  if (closed_ || window_ == nullptr) return;
+  ShowWindow(window_, SW_SHOWNORMAL);
+  UpdateWindow(window_);
+  shown_ = true;
+}
+
+void Win32Toolkit::RunMessageLoop() {
+  MSG message;
+  while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+    if (window_ != nullptr && IsDialogMessageA(window_, &message)) continue;
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+}
+
+void Win32Toolkit::CloseWindow() {
+  closed_ = true;
+  if (window_ == nullptr) return;
+  ShowWindow(window_, SW_HIDE);
+  // A window still under construction is only hidden; a shown one closes once
+  // the running handler has returned.
+  if (shown_) PostMessageA(window_, WM_CLOSE, 0, 0);
+}
+
+void Win32Toolkit::PostQuit(int exitCode) {
+  PostQuitMessage(exitCode);
+}
+
+void Win32Toolkit::ShowException(const std::string& text) {
+  messageBox_(DialogOwner(), text.c_str(), title_.c_str(), MB_OK | MB_ICONERROR);
+}
+
+std::string Win32Toolkit::TextOf(HWND control) const {
+  if (control == nullptr) return {};
+  const int length = GetWindowTextLengthA(control);
+  std::string text(static_cast<std::size_t>(length) + 1, '\0');
+  const int copied = GetWindowTextA(control, text.data(), length + 1);
+  text.resize(copied > 0 ? static_cast<std::size_t>(copied) : 0);
+  return text;
+}
+
+void Win32Toolkit::SetWindowCaption(const std::string& caption) {
+  SetWindowTextA(window_, caption.c_str());
+}
+
+std::string Win32Toolkit::WindowCaption() const {
+  return TextOf(window_);
+}
+
+void Win32Toolkit::SetLabelCaption(const std::string& caption) {
+  SetWindowTextA(label_, caption.c_str());
+}
+
+int Win32Toolkit::ComboCount() const {
+  return static_cast<int>(SendMessageA(combo_, CB_GETCOUNT, 0, 0));
+}
+
+std::string Win32Toolkit::ComboLine(int index) const {
+  const LRESULT length = SendMessageA(combo_, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
+  if (length == CB_ERR) return {};
+  std::string line(static_cast<std::size_t>(length) + 1, '\0');
+  const LRESULT copied =
+      SendMessageA(combo_, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(line.data()));
+  line.resize(copied == CB_ERR ? 0 : static_cast<std::size_t>(copied));
+  return line;
+}
+
+void Win32Toolkit::ComboAdd(const std::string& line) {
+  SendMessageA(combo_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.c_str()));
+}
+
+void Win32Toolkit::ComboInsert(int index, const std::string& line) {
+  SendMessageA(combo_, CB_INSERTSTRING, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(line.c_str()));
+}
+
+void Win32Toolkit::ComboDelete(int index) {
+  SendMessageA(combo_, CB_DELETESTRING, static_cast<WPARAM>(index), 0);
+}
+
+int Win32Toolkit::ComboIndex() const {
+  if (comboTyped_) return -1;
+  return static_cast<int>(SendMessageA(combo_, CB_GETCURSEL, 0, 0));
+}
+
+void Win32Toolkit::ComboSelect(int index) {
+  comboTyped_ = false;
+  SendMessageA(combo_, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+}
+
+void Win32Toolkit::ComboRedraw() {
+  InvalidateRect(combo_, nullptr, TRUE);
+  UpdateWindow(combo_);
+}
+
+void Win32Toolkit::FileListSetDirectory(const std::string& directory) {
+  fileDirectory_ = directory;
+  FileListUpdate();
+}
+
+void Win32Toolkit::FileListSetMask(const std::string& mask) {
+  fileMask_ = mask;
+}
+
+void Win32Toolkit::FileListUpdate() {
+  ChangeCurrentDirectory(fileDirectory_);
+  SendMessageA(files_, LB_RESETCONTENT, 0, 0);
+  for (const std::string& name : ListMatchingFiles(fileDirectory_, fileMask_)) {
+    SendMessageA(files_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
+  }
+}
+
+std::string Win32Toolkit::FileListCurrentFile() const {
+  const LRESULT index = SendMessageA(files_, LB_GETCURSEL, 0, 0);
+  if (index == LB_ERR) return {};
+  const LRESULT length = SendMessageA(files_, LB_GETTEXTLEN, static_cast<WPARAM>(index), 0);
+  if (length == LB_ERR) return {};
+  std::string name(static_cast<std::size_t>(length) + 1, '\0');
+  const LRESULT copied =
+      SendMessageA(files_, LB_GETTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(name.data()));
+  name.resize(copied == LB_ERR ? 0 : static_cast<std::size_t>(copied));
+  return JoinedPath(fileDirectory_, name);
+}
+
+void Win32Toolkit::FileListSetVisible(bool visible) {
+  ShowWindow(files_, visible ? SW_SHOW : SW_HIDE);
+}
+
+void Win32Toolkit::SetGroupCaption(const std::string& caption) {
+  SetWindowTextA(group_, caption.c_str());
+  RedrawWindow(group_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+}
+
+std::string Win32Toolkit::GroupCaption() const {
+  return TextOf(group_);
+}
+
+void Win32Toolkit::SetProgressMin(int value) {
+  progressMin_ = value;
+  SendMessageA(progress_, PBM_SETRANGE32, static_cast<WPARAM>(progressMin_), progressMax_);
+}
+
+void Win32Toolkit::SetProgressMax(int value) {
+  progressMax_ = value;
+  SendMessageA(progress_, PBM_SETRANGE32, static_cast<WPARAM>(progressMin_), progressMax_);
+}
+
+void Win32Toolkit::SetProgressPosition(int value) {
+  SendMessageA(progress_, PBM_SETPOS, static_cast<WPARAM>(value), 0);
+  UpdateWindow(progress_);
+}
+
+int Win32Toolkit::ProgressPosition() const {
+  return static_cast<int>(SendMessageA(progress_, PBM_GETPOS, 0, 0));
+}
+
+void Win32Toolkit::SetProgressStep(int value) {
+  SendMessageA(progress_, PBM_SETSTEP, static_cast<WPARAM>(value), 0);
+}
+
+void Win32Toolkit::ProgressStepIt() {
+  SendMessageA(progress_, PBM_STEPIT, 0, 0);
+  UpdateWindow(progress_);
+}
+
+void Win32Toolkit::SetButtonCaption(const std::string& caption) {
+  SetWindowTextA(button_, caption.c_str());
+}
+
+void Win32Toolkit::SetButtonEnabled(bool enabled) {
+  EnableWindow(button_, enabled ? TRUE : FALSE);
+}
+
+HWND Win32Toolkit::DialogOwner() const {
+  // Dialogs shown while the window is being created stand on their own.
+  return (window_ != nullptr && IsWindowVisible(window_)) ? window_ : nullptr;
+}
+
+DialogResult Win32Toolkit::MessageDialog(const std::string& text, DialogKind kind) {
+  const char* title = "Error";
+  UINT style = MB_ICONERROR | MB_OK;
+  if (kind == DialogKind::Warning) {
+    title = "Warning";
+    style = MB_ICONWARNING | MB_YESNO;
+  } else if (kind == DialogKind::Confirmation) {
+    title = "Confirm";
+    style = MB_ICONQUESTION | MB_YESNO;
+  }
+  const int answer = messageBox_(DialogOwner(), text.c_str(), title, style);
+  if (kind == DialogKind::Error) return DialogResult::Ok;
+  if (answer == IDYES) return DialogResult::Yes;
+  if (answer == IDNO) return DialogResult::No;
+  return DialogResult::Closed;
+}
+
+void Win32Toolkit::ShowMessage(const std::string& text) {
+  messageBox_(DialogOwner(), text.c_str(), title_.c_str(), MB_OK);
+}
+
+void Win32Toolkit::SetCursor(CursorShape shape) {
+  hourglass_ = shape == CursorShape::Hourglass;
+  ::SetCursor(LoadCursorA(nullptr, hourglass_ ? IDC_WAIT : IDC_ARROW));
+}
+
+std::string Win32Toolkit::UpperCase(const std::string& text) const {
+  std::string upper = text;
+  if (!upper.empty()) CharUpperBuffA(upper.data(), static_cast<DWORD>(upper.size()));
+  return upper;
+}
+
+std::string Win32Toolkit::CurrentDirectory() const {
+  const DWORD needed = GetCurrentDirectoryA(0, nullptr);
+  if (needed == 0) return {};
+  std::string directory(needed, '\0');
+  const DWORD length = GetCurrentDirectoryA(needed, directory.data());
+  directory.resize(length < needed ? length : 0);
+  // "X:\dir": the drive by its capital letter.
+  if (directory.size() >= 2 && directory[1] == ':' && directory[0] >= 'a' && directory[0] <= 'z') {
+    directory[0] = static_cast<char>(directory[0] - 'a' + 'A');
+  }
+  return directory;
+}
+
+std::string Win32Toolkit::ProgramFilePath() const {
+  for (DWORD size = MAX_PATH;; size *= 2) {
+    std::string path(size, '\0');
+    const DWORD length = GetModuleFileNameA(nullptr, path.data(), size);
+    if (length == 0) return {};
+    if (length < size) {
+      path.resize(length);
+      return path;
+    }
+  }
+}
+
+std::string Win32Toolkit::ProgramStartedPath() const {
+  // The first word of the command line, as the C runtime takes argv[0]: in
+  // quotation marks up to the closing one, else up to the first blank.
+  const char* line = GetCommandLineA();
+  if (line == nullptr) return {};
+  std::string started;
+  if (*line == '"') {
+    for (++line; *line != '\0' && *line != '"'; ++line) started += *line;
+  } else {
+    for (; *line != '\0' && *line != ' ' && *line != '\t'; ++line) started += *line;
+  }
+  return started;
+}
+
+void Win32Toolkit::Sleep(unsigned milliseconds) {
+  ::Sleep(milliseconds);
+}
+
+void Win32Toolkit::Run(void (TFlashForm::*handler)()) {
+  if (form_ == nullptr) return;
+  try {
+    (form_->*handler)();
+  } catch (const std::exception& e) {
+    ShowException(e.what());
+  }
+}
+
+void Win32Toolkit::OnCommand(int id, int code) {
+  if (id == kComboId && code == CBN_SELCHANGE) {
+    comboTyped_ = false;
+    Run(&TFlashForm::ComboBoxChange);
+  } else if (id == kComboId && code == CBN_EDITCHANGE) {
+    comboTyped_ = true;
+    Run(&TFlashForm::ComboBoxChange);
+  } else if (id == kFileListId && code == LBN_SELCHANGE) {
+    Run(&TFlashForm::FileListBox1Click);
+  } else if (id == kButtonId && code == BN_CLICKED) {
+    Run(&TFlashForm::FlashButtonClick);
+  }
+}
+
+LRESULT Win32Toolkit::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_COMMAND:
+      OnCommand(LOWORD(wParam), HIWORD(wParam));
+      return 0;
+    case WM_PAINT: {
+      // Panel1: a raised edge around the client area.
+      PAINTSTRUCT paint;
+      const HDC dc = BeginPaint(window_, &paint);
+      RECT panel = {0, 0, kPanelWidth, kPanelHeight};
+      DrawEdge(dc, &panel, BDR_RAISEDINNER, BF_RECT);
+      EndPaint(window_, &paint);
+      return 0;
+    }
+    case WM_SETCURSOR:
+      if (hourglass_) {
+        ::SetCursor(LoadCursorA(nullptr, IDC_WAIT));
+        return TRUE;
+      }
+      break;
+    case WM_DESTROY:
+      window_ = label_ = combo_ = files_ = group_ = progress_ = button_ = nullptr;
+      PostQuitMessage(0);
+      return 0;
+    default:
+      break;
+  }
+  return DefWindowProcA(window_, message, wParam, lParam);
+}
+
+LRESULT CALLBACK Win32Toolkit::WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_NCCREATE) {
+    const auto* create = reinterpret_cast<const CREATESTRUCTA*>(lParam);
+    auto* self = static_cast<Win32Toolkit*>(create->lpCreateParams);
+    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    self->window_ = window;
+  }
+  auto* self = reinterpret_cast<Win32Toolkit*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+  if (self == nullptr || self->window_ != window) return DefWindowProcA(window, message, wParam, lParam);
+  return self->Handle(message, wParam, lParam);
+}
+
+LRESULT CALLBACK Win32Toolkit::GroupProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  auto* self = reinterpret_cast<Win32Toolkit*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+  if (self == nullptr) return DefWindowProcA(window, message, wParam, lParam);
+  switch (message) {
+    case WM_COMMAND:
+    case WM_NOTIFY:
+      if (self->window_ != nullptr) return SendMessageA(self->window_, message, wParam, lParam);
+      break;
+    case WM_ERASEBKGND: {
+      // The caption is redrawn on a clean face: a shorter text leaves nothing behind.
+      RECT area;
+      GetClientRect(window, &area);
+      FillRect(reinterpret_cast<HDC>(wParam), &area, GetSysColorBrush(COLOR_BTNFACE));
+      return TRUE;
+    }
+    default:
+      break;
+  }
+  return CallWindowProcA(self->groupDefault_, window, message, wParam, lParam);
+}

@@ -1,0 +1,119 @@
+// The native Win32 face of the window: standard controls at the designed
+// positions, MessageBoxA dialogs, the system's cursor, upper-casing and paths.
+// Texts are 8-bit: every call is the ANSI (A) form.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "app/Toolkit.h"
+
+class Win32Toolkit : public Toolkit {
+ public:
+  // Control identifiers, also the controls' window ids.
+  enum : int {
+    kLabelId = 101,
+    kComboId = 102,
+    kFileListId = 103,
+    kGroupId = 104,
+    kProgressId = 105,
+    kButtonId = 106,
+  };
+  static constexpr const char* kWindowClass = "TFlashForm";
+
+  Win32Toolkit();
+  ~Win32Toolkit() override;
+  Win32Toolkit(const Win32Toolkit&) = delete;
+  Win32Toolkit& operator=(const Win32Toolkit&) = delete;
+
+  void SetApplicationTitle(const std::string& title) override;
+  void CreateMainWindow(TFlashForm& form) override;
+  void ShowMainWindow() override;
+  void RunMessageLoop() override;
+  void CloseWindow() override;
+  void PostQuit(int exitCode) override;
+  void ShowException(const std::string& text) override;
+
+  void SetWindowCaption(const std::string& caption) override;
+  std::string WindowCaption() const override;
+  void SetLabelCaption(const std::string& caption) override;
+
+  int ComboCount() const override;
+  std::string ComboLine(int index) const override;
+  void ComboAdd(const std::string& line) override;
+  void ComboInsert(int index, const std::string& line) override;
+  void ComboDelete(int index) override;
+  int ComboIndex() const override;
+  void ComboSelect(int index) override;
+  void ComboRedraw() override;
+
+  void FileListSetDirectory(const std::string& directory) override;
+  void FileListSetMask(const std::string& mask) override;
+  void FileListUpdate() override;
+  std::string FileListCurrentFile() const override;
+  void FileListSetVisible(bool visible) override;
+
+  void SetGroupCaption(const std::string& caption) override;
+  std::string GroupCaption() const override;
+
+  void SetProgressMin(int value) override;
+  void SetProgressMax(int value) override;
+  void SetProgressPosition(int value) override;
+  int ProgressPosition() const override;
+  void SetProgressStep(int value) override;
+  void ProgressStepIt() override;
+
+  void SetButtonCaption(const std::string& caption) override;
+  void SetButtonEnabled(bool enabled) override;
+
+  DialogResult MessageDialog(const std::string& text, DialogKind kind) override;
+  void ShowMessage(const std::string& text) override;
+  void SetCursor(CursorShape shape) override;
+
+  std::string UpperCase(const std::string& text) const override;
+  std::string CurrentDirectory() const override;
+  std::string ProgramFilePath() const override;
+  std::string ProgramStartedPath() const override;
+  void Sleep(unsigned milliseconds) override;
+
+  // The main window and its controls (null before CreateMainWindow).
+  HWND Window() const { return window_; }
+  HWND Control(int id) const;
+  // The function the dialogs are shown with; a test puts a stand-in here.
+  using MessageBoxFunction = decltype(&::MessageBoxA);
+  void SetMessageBoxFunction(MessageBoxFunction function) { messageBox_ = function; }
+
+ private:
+  static LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  static LRESULT CALLBACK GroupProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
+  void OnCommand(int id, int code);
+  // Runs one of the form's handlers; an exception that escapes it is shown in
+  // the standard exception box and the message loop goes on.
+  void Run(void (TFlashForm::*handler)());
+  HWND DialogOwner() const;
+  std::string TextOf(HWND control) const;
+
+  TFlashForm* form_ = nullptr;
+  HWND window_ = nullptr;
+  HWND label_ = nullptr;
+  HWND combo_ = nullptr;
+  HWND files_ = nullptr;
+  HWND group_ = nullptr;
+  HWND progress_ = nullptr;
+  HWND button_ = nullptr;
+  HFONT font_ = nullptr;
+  WNDPROC groupDefault_ = nullptr;
+  MessageBoxFunction messageBox_ = &::MessageBoxA;
+
+  std::string title_;
+  std::string fileDirectory_;
+  std::string fileMask_ = "*.*";
+  bool shown_ = false;
+  bool closed_ = false;
+  bool hourglass_ = false;
+  bool comboTyped_ = false;  // the edit field changed since a line was chosen
+  int progressMin_ = 0;
+  int progressMax_ = 100;
+};
