@@ -130,7 +130,7 @@ TEST(TerminalProgress, InALogTheBarIsAFewPlainLines) {
 
 TEST(TerminalColour, OnlyOnATerminalAndNotUnderNoColor) {
   EXPECT_TRUE(TerminalWantsColour(true, nullptr));
-  EXPECT_TRUE(TerminalWantsColour(true, ""));
+  EXPECT_FALSE(TerminalWantsColour(true, ""));
   EXPECT_FALSE(TerminalWantsColour(true, "1"));
   EXPECT_FALSE(TerminalWantsColour(false, nullptr));
 

@@ -84,7 +84,7 @@ std::string Range(const std::string& prefix, std::size_t count) {
 }  // namespace
 
 bool TerminalWantsColour(bool interactive, const char* noColor) {
-  return interactive && (noColor == nullptr || *noColor == '\0');
+  return interactive && noColor == nullptr;
 }
 
 TerminalToolkit::TerminalToolkit(std::istream& in, std::ostream& out, bool interactive,

@@ -21,8 +21,8 @@
 
 #include "app/Toolkit.h"
 
-// Whether the terminal face paints in colour: only on a terminal, and not when
-// NO_COLOR holds a value (an empty NO_COLOR counts as unset).
+// Whether the terminal face paints in colour: only on a terminal, and never
+// while NO_COLOR is set (noColor is its value, null when it is not set).
 bool TerminalWantsColour(bool interactive, const char* noColor);
 
 class TerminalToolkit : public Toolkit {
