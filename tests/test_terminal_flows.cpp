@@ -2,6 +2,7 @@
 // builds a flash program, a flash program updates a simulated drive, and input
 // that ends at any prompt answers No and leaves drives and files untouched.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -25,9 +26,8 @@ struct TempDir {
   fs::path Before = fs::current_path();
   fs::path Path;
   TempDir() {
-    Path = fs::temp_directory_path() /
-           ("terminal-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    Path = fs::temp_directory_path() / ("terminal-" + std::to_string(getpid()) + "-" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(Path);
     fs::create_directories(Path);
   }

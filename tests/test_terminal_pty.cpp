@@ -79,10 +79,18 @@ std::string RunOnTerminal(const fs::path& dir, const std::string& program, const
   return output;
 }
 
+struct ScratchDir {
+  fs::path Path = fs::temp_directory_path() / ("terminal-pty-" + std::to_string(getpid()));
+  ScratchDir() {
+    fs::remove_all(Path);
+    fs::create_directories(Path);
+  }
+  ~ScratchDir() { fs::remove_all(Path); }
+};
+
 TEST(TerminalOnAPty, StampedProgramRedrawsItsBarInPlaceAndPaintsOnlyWithoutNoColor) {
-  const fs::path dir = fs::temp_directory_path() / ("terminal-pty-" + std::to_string(getpid()));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
+  const ScratchDir scratch;
+  const fs::path& dir = scratch.Path;
   fs::copy_file(FLASHUTIL_SIM_PROGRAM, dir / "flashutil-sim");
   std::ofstream(dir / "flashutil-sim.INI")
       << "[MODEL00]\nModel=CRW-5224A\nInquiry=QVXR    CRW-5224A\nFW-Range=1000-1FFF\nBINMask=*.BIN\n"
@@ -114,7 +122,6 @@ TEST(TerminalOnAPty, StampedProgramRedrawsItsBarInPlaceAndPaintsOnlyWithoutNoCol
   const std::string again = RunOnTerminal(dir, (dir / "1B00.EXE").string(), "y\nq\n", false);
   EXPECT_NE(again.find("\x1b[1;33m--- Warning ---\x1b[0m"), std::string::npos) << again;
   EXPECT_NE(again.find("CRW-5224A       1B00\n"), std::string::npos) << again;
-  fs::remove_all(dir);
 }
 
 }  // namespace
