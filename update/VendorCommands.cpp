@@ -10,8 +10,8 @@ namespace {
 
 constexpr std::uint8_t kWriteBuffer = 0x3B;
 constexpr std::uint8_t kReadBuffer = 0x3C;
-constexpr std::uint8_t kVendorMode = 0x05;    // WRITE BUFFER: vendor specific
-constexpr std::uint8_t kReadDataMode = 0x01;  // READ BUFFER: vendor specific data
+constexpr std::uint8_t kVendorMode = 0x05;    // WRITE BUFFER: the drive maker's download mode
+constexpr std::uint8_t kReadDataMode = 0x01;  // READ BUFFER: the drive maker's data mode
 constexpr std::uint8_t kBufferId = 0x01;
 constexpr std::uint8_t kControlFlash = 0x80;
 constexpr std::uint8_t kControlFlashAll = 0xA0;
