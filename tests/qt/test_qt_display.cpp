@@ -103,4 +103,37 @@ TEST(QtPlatformChoice, ProgramWithoutADisplayRunsInTheTerminal) {
   fs::remove_all(directory);
 }
 
+// An X server whose only client leaves resets itself; the program's own check
+// of the display must not leave Qt connecting into that reset (and aborting).
+TEST(QtPlatformChoice, ProgramOpensItsWindowOnAnXServerWithNoOtherClient) {
+  if (std::system("command -v Xvfb >/dev/null 2>&1") != 0) GTEST_SKIP() << "no Xvfb";
+  int number = 150 + getpid() % 500;
+  while (fs::exists("/tmp/.X11-unix/X" + std::to_string(number))) ++number;
+  const std::string display = ":" + std::to_string(number);
+  const fs::path directory = fs::temp_directory_path() / ("flash-qt-x11-" + std::to_string(getpid()));
+  fs::create_directories(directory);
+  const std::string server = (directory / "server.pid").string();
+  ASSERT_EQ(
+      std::system(("Xvfb " + display + " -nolisten tcp >/dev/null 2>&1 & echo $! >'" + server + "'").c_str()),
+      0);
+  for (int i = 0; i < 100 && !fs::exists("/tmp/.X11-unix/X" + std::to_string(number)); ++i) usleep(50000);
+
+  // A template without its model list waits in its message box until stopped.
+  const fs::path output = directory / "output.txt";
+  for (int run = 0; run < 3; ++run) {
+    SCOPED_TRACE(run);
+    const std::string command =
+        "cd '" + directory.string() + "' && env -u QT_QPA_PLATFORM -u WAYLAND_DISPLAY DISPLAY=" + display +
+        " timeout 2 '" + FLASHUTIL_PROGRAM + "' </dev/null >'" + output.string() + "' 2>&1";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 124);  // still running when stopped
+    std::ifstream in(output);
+    const std::string printed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(printed.find("could not connect"), std::string::npos) << printed;
+  }
+  std::system(("kill $(cat '" + server + "')").c_str());
+  fs::remove_all(directory);
+}
+
 }  // namespace

@@ -109,11 +109,37 @@ DisplayEnvironment CurrentDisplayEnvironment() {
           Environment("XDG_RUNTIME_DIR")};
 }
 
+namespace {
+
+// Connections to X servers kept open until Qt holds its own. An X server whose
+// last client leaves resets itself, and a connection attempted during the reset
+// fails: Qt connecting just after the check left would abort the program.
+class HeldX11Connections {
+ public:
+  HeldX11Connections() = default;
+  HeldX11Connections(const HeldX11Connections&) = delete;
+  HeldX11Connections& operator=(const HeldX11Connections&) = delete;
+  ~HeldX11Connections() {
+    for (xcb_connection_t* connection : connections_) xcb_disconnect(connection);
+  }
+  bool Connect(const std::string& display) {
+    xcb_connection_t* connection = xcb_connect(display.c_str(), nullptr);
+    if (xcb_connection_has_error(connection) != 0) {
+      xcb_disconnect(connection);  // also frees a connection in error
+      return false;
+    }
+    connections_.push_back(connection);
+    return true;
+  }
+
+ private:
+  std::vector<xcb_connection_t*> connections_;
+};
+
+}  // namespace
+
 bool CanConnectX11(const std::string& display) {
-  xcb_connection_t* connection = xcb_connect(display.c_str(), nullptr);
-  const bool connected = xcb_connection_has_error(connection) == 0;
-  xcb_disconnect(connection);  // also frees a connection in error
-  return connected;
+  return HeldX11Connections().Connect(display);
 }
 
 bool CanConnectUnixSocket(const std::string& path) {
@@ -133,8 +159,10 @@ DisplayProbes SystemDisplayProbes() {
 }
 
 std::unique_ptr<QtToolkit> OpenQtToolkit(char* argv0) {
-  const std::optional<std::string> platform =
-      ChooseQtPlatform(CurrentDisplayEnvironment(), SystemDisplayProbes());
+  HeldX11Connections held;  // until Qt has connected
+  DisplayProbes probes = SystemDisplayProbes();
+  probes.X11 = [&held](const std::string& display) { return held.Connect(display); };
+  const std::optional<std::string> platform = ChooseQtPlatform(CurrentDisplayEnvironment(), probes);
   if (!platform) return nullptr;
   // Only what was found to work, so Qt never gives up on a display it cannot reach.
   if (!platform->empty()) setenv("QT_QPA_PLATFORM", platform->c_str(), 1);

@@ -1,18 +1,23 @@
 #include "toolkit/qt/QtToolkit.h"
 
+#include <qdrawutil.h>
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFont>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPalette>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyle>
 #include <QWidget>
 #include <algorithm>
 #include <cctype>
@@ -66,6 +71,41 @@ class AnswerBox : public QMessageBox {
   bool closed_ = false;
 };
 
+// The window's font: bold and 16 pixels high, the whole line (ascent and
+// descent) as the platform's system font measures it, so a caption fits the 16
+// pixels above the controls that the design leaves it.
+QFont WindowFont() {
+  QFont font = QApplication::font();
+  font.setBold(true);
+  for (int size = 16; size > 8; --size) {
+    font.setPixelSize(size);
+    if (QFontMetrics(font).height() <= 16) break;
+  }
+  return font;
+}
+
+// A group box whose caption sits on its frame line, as the design places it: the
+// progress bar and the button start right below the caption, at 16 pixels.
+class CaptionedGroupBox : public QGroupBox {
+ public:
+  using QGroupBox::QGroupBox;
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    const QFontMetrics metrics(font());
+    // An etched line, drawn here: styles put their group frame below a caption.
+    qDrawShadeRect(&painter, rect().adjusted(0, metrics.height() / 2, 0, 0), palette(), true, 1, 0);
+    if (title().isEmpty()) return;
+    const int textWidth = metrics.size(Qt::TextShowMnemonic, title()).width();
+    const QRect caption(6, 0, std::min(textWidth + 4, width() - 12), metrics.height());
+    painter.fillRect(caption, palette().brush(QPalette::Window));
+    style()->drawItemText(&painter, caption.adjusted(2, 0, 0, 0),
+                          Qt::AlignLeft | Qt::AlignVCenter | Qt::TextShowMnemonic, palette(), isEnabled(),
+                          title(), QPalette::WindowText);
+  }
+};
+
 // Designed geometry: the window's client area fits its panel (the window sizes
 // itself to its contents), so with a frame it measures 433 x 235 at 192, 128.
 constexpr int kWindowLeft = 192;
@@ -114,10 +154,7 @@ void QtToolkit::CreateMainWindow(TFlashForm& form) {
   QWidget* window = window_.get();
   window->setObjectName(QStringLiteral("FlashForm"));
 
-  QFont font = QApplication::font();
-  font.setPixelSize(16);
-  font.setBold(true);
-  window->setFont(font);
+  window->setFont(WindowFont());
   QPalette palette = window->palette();
   palette.setColor(QPalette::Window, palette.color(QPalette::Button));
   window->setPalette(palette);
@@ -149,7 +186,7 @@ void QtToolkit::CreateMainWindow(TFlashForm& form) {
   fileList_->setSelectionMode(QAbstractItemView::SingleSelection);
   fileList_->setGeometry(kFileList);
 
-  group_ = new QGroupBox(panel_);
+  group_ = new CaptionedGroupBox(panel_);
   group_->setObjectName(QStringLiteral("GroupBox2"));
   group_->setGeometry(kGroup);
 
@@ -219,6 +256,7 @@ void QtToolkit::ShowException(const std::string& text) {
   AnswerBox box(QMessageBox::Critical, ToQt(title_), ToQt(text), QMessageBox::Ok, DialogParent());
   box.setTextFormat(Qt::PlainText);
   box.exec();
+  RepaintAfterDialog();
 }
 
 void QtToolkit::SetWindowCaption(const std::string& caption) {
@@ -412,6 +450,7 @@ DialogResult QtToolkit::MessageDialog(const std::string& text, DialogKind kind) 
   box.setTextFormat(Qt::PlainText);
   if (kind != DialogKind::Error) box.setDefaultButton(QMessageBox::Yes);
   box.exec();
+  RepaintAfterDialog();
   if (kind == DialogKind::Error) return DialogResult::Ok;
   if (box.ClosedWithoutAnswer()) return DialogResult::Closed;
   return box.clickedButton() == box.button(QMessageBox::Yes) ? DialogResult::Yes : DialogResult::No;
@@ -421,6 +460,14 @@ void QtToolkit::ShowMessage(const std::string& text) {
   AnswerBox box(QMessageBox::NoIcon, ToQt(title_), ToQt(text), QMessageBox::Ok, DialogParent());
   box.setTextFormat(Qt::PlainText);
   box.exec();
+  RepaintAfterDialog();
+}
+
+void QtToolkit::RepaintAfterDialog() {
+  // A dialog answered inside a handler is often followed by long drive work with
+  // no event processing: without this, its image would stay on the window and
+  // look like a question still waiting for an answer.
+  if (window_ != nullptr && window_->isVisible()) window_->repaint();
 }
 
 void QtToolkit::SetCursor(CursorShape shape) {

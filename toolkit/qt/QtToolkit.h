@@ -86,6 +86,7 @@ class QtToolkit : public Toolkit {
   void UserEditedComboText();
   void ShowProgress();
   QWidget* DialogParent() const;
+  void RepaintAfterDialog();
 
   std::unique_ptr<QApplication> ownedApplication_;
   std::string startedPath_;
