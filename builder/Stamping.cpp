@@ -333,12 +333,15 @@ bool TFlashForm::NewBuildFlashProgram() {
     ui_.ShowMessage(writeFail);
     return false;
   }
-  // The new program starts like the template (execute permission included).
-  // A file system without permissions refuses this; the program is built all the same.
+  // The new program can be started like the template: it takes the template's
+  // execute permissions. A file system without them refuses; the program is built
+  // all the same.
+  constexpr fs::perms kExecute = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
   std::error_code permissionError;
   const fs::file_status templateStatus = fs::status(programPath, permissionError);
   if (!permissionError) {
-    fs::permissions(output.Path(), templateStatus.permissions(), fs::perm_options::replace, permissionError);
+    fs::permissions(output.Path(), templateStatus.permissions() & kExecute, fs::perm_options::add,
+                    permissionError);
   }
   if (!output.MoveTo(outputName)) {
     ui_.ShowMessage(createFail);

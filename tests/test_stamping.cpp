@@ -156,11 +156,14 @@ TEST(Stamping, KeywordIsFoundBehindPartsOfItself) {
 }
 
 TEST(Stamping, ExecutePermissionFollowsTheTemplate) {
-  for (const auto mode : {fs::perms(0755), fs::perms(0640)}) {
+  constexpr auto kExecute = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+  for (const auto mode : {fs::perms(0755), fs::perms(0710), fs::perms(0640)}) {
     StampFixture f;
     fs::permissions(f.Ui.ProgramPath, mode);
     f.Build("1A2B.BIN", Filler(10, 1));
-    EXPECT_EQ(fs::status(f.Dir / "1A2B.EXE").permissions(), mode);
+    const fs::perms stamped = fs::status(f.Dir / "1A2B.EXE").permissions();
+    EXPECT_EQ(stamped & kExecute, mode & kExecute);
+    EXPECT_EQ(stamped & fs::perms::owner_write, fs::perms::owner_write);  // the user's file, as any new one
   }
 }
 
