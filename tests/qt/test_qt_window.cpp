@@ -26,8 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 
 struct QtWindow : ::testing::Test {
-  QtWindow() { TestApplication(); }
-
+  QApplication& application = TestApplication();  // before the toolkit, which would make its own
   int argc = 1;
   char name[16] = "./flash";
   char* argv[2] = {name, nullptr};
