@@ -108,7 +108,10 @@ TEST(QtPlatformChoice, ProgramWithoutADisplayRunsInTheTerminal) {
 TEST(QtPlatformChoice, ProgramOpensItsWindowOnAnXServerWithNoOtherClient) {
   if (std::system("command -v Xvfb >/dev/null 2>&1") != 0) GTEST_SKIP() << "no Xvfb";
   int number = 150 + getpid() % 500;
-  while (fs::exists("/tmp/.X11-unix/X" + std::to_string(number))) ++number;
+  while (fs::exists("/tmp/.X11-unix/X" + std::to_string(number)) ||
+         fs::exists("/tmp/.X" + std::to_string(number) + "-lock")) {
+    ++number;
+  }
   const std::string display = ":" + std::to_string(number);
   const fs::path directory = fs::temp_directory_path() / ("flash-qt-x11-" + std::to_string(getpid()));
   fs::create_directories(directory);
@@ -117,6 +120,7 @@ TEST(QtPlatformChoice, ProgramOpensItsWindowOnAnXServerWithNoOtherClient) {
       std::system(("Xvfb " + display + " -nolisten tcp >/dev/null 2>&1 & echo $! >'" + server + "'").c_str()),
       0);
   for (int i = 0; i < 100 && !fs::exists("/tmp/.X11-unix/X" + std::to_string(number)); ++i) usleep(50000);
+  ASSERT_TRUE(fs::exists("/tmp/.X11-unix/X" + std::to_string(number))) << "Xvfb did not start on " << display;
 
   // A template without its model list waits in its message box until stopped.
   const fs::path output = directory / "output.txt";

@@ -153,6 +153,7 @@ void QtToolkit::CreateMainWindow(TFlashForm& form) {
   window_ = std::make_unique<QWidget>();
   QWidget* window = window_.get();
   window->setObjectName(QStringLiteral("FlashForm"));
+  window->setWindowTitle(TitleText(caption_));
 
   window->setFont(WindowFont());
   QPalette palette = window->palette();
