@@ -1,2 +1,476 @@
+// The native window under Wine (a display is needed: scripts run this under
+// Xvfb): the controls at their designed places, the toolkit operations on them,
+// the dialogs, and the built program itself, driven from outside as a user
+// would drive it, stamping a flash program that then starts in flasher mode.
 #include <gtest/gtest.h>
-TEST(Placeholder, Nothing) {}
+#include <windows.h>
+
+// windows.h first: commctrl.h builds on it.
+#include <commctrl.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+#include <vector>
+
+#include "app/FlashForm.h"
+#include "app/FlashPackage.h"
+#include "tests/Support.h"
+#include "toolkit/win32/Win32Toolkit.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A window on the Win32 toolkit for a package, created as the entry point creates it.
+struct Win32Window {
+  Win32Toolkit Ui;
+  std::unique_ptr<FlashPackage> Package = MakeFlasherPackage();
+  TFlashForm Form{Ui, *Package, {}};
+  Win32Window() { Ui.CreateMainWindow(Form); }
+};
+
+RECT RectIn(HWND control, HWND parent) {
+  RECT rect;
+  GetWindowRect(control, &rect);
+  MapWindowPoints(HWND_DESKTOP, parent, reinterpret_cast<POINT*>(&rect), 2);
+  return rect;
+}
+
+std::string ClassOf(HWND window) {
+  char name[64] = {};
+  GetClassNameA(window, name, sizeof name);
+  return name;
+}
+
+std::string TextOf(HWND window) {
+  char text[1024] = {};
+  DWORD_PTR copied = 0;
+  SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000,
+                      &copied);
+  return text;
+}
+
+TEST(Win32Window, ControlsAtTheirDesignedPlaces) {
+  Win32Window w;
+  const HWND window = w.Ui.Window();
+  ASSERT_NE(window, nullptr);
+  RECT client, outer;
+  GetClientRect(window, &client);
+  GetWindowRect(window, &outer);
+  EXPECT_EQ(client.right, 425);  // the window fits Panel1
+  EXPECT_EQ(client.bottom, 201);
+  EXPECT_EQ(outer.left, 192);
+  EXPECT_EQ(outer.top, 128);
+  EXPECT_FALSE(IsWindowVisible(window));  // shown only after FormCreate
+  EXPECT_EQ(GetClassLongPtrA(window, GCLP_HBRBACKGROUND), static_cast<ULONG_PTR>(COLOR_BTNFACE + 1));
+
+  const HWND group = w.Ui.Control(Win32Toolkit::kGroupId);
+  const struct {
+    int id;
+    const char* kind;
+    HWND parent;
+    RECT place;  // left, top, right, bottom in the parent
+    LONG style, notStyle;
+  } controls[] = {
+      {Win32Toolkit::kLabelId, "Static", window, {16, 16, 385, 41}, SS_NOPREFIX, 0},
+      {Win32Toolkit::kComboId, "ComboBox", window, {16, 40, 401, 64}, CBS_DROPDOWN | WS_TABSTOP, CBS_SORT},
+      {Win32Toolkit::kFileListId, "ListBox", window, {16, 72, 401, 113}, LBS_NOTIFY | WS_TABSTOP, LBS_SORT},
+      {Win32Toolkit::kGroupId, "Button", window, {16, 128, 401, 177}, BS_GROUPBOX, 0},
+      {Win32Toolkit::kProgressId, "msctls_progress32", group, {8, 16, 313, 41}, PBS_SMOOTH, 0},
+      {Win32Toolkit::kButtonId, "Button", group, {320, 16, 377, 41}, BS_PUSHBUTTON | WS_TABSTOP, 0},
+  };
+  for (const auto& c : controls) {
+    SCOPED_TRACE(c.id);
+    const HWND control = w.Ui.Control(c.id);
+    ASSERT_NE(control, nullptr);
+    EXPECT_EQ(GetParent(control), c.parent);
+    EXPECT_STRCASEEQ(ClassOf(control).c_str(), c.kind);
+    const RECT place = RectIn(control, c.parent);
+    EXPECT_EQ(place.left, c.place.left);
+    EXPECT_EQ(place.top, c.place.top);
+    EXPECT_EQ(place.right, c.place.right);
+    EXPECT_EQ(place.bottom, c.place.bottom);
+    const LONG style = GetWindowLongA(control, GWL_STYLE);
+    EXPECT_EQ(style & c.style, c.style);
+    EXPECT_EQ(style & c.notStyle, 0);
+    EXPECT_EQ(GetDlgCtrlID(control), c.id);
+  }
+  EXPECT_EQ(GetWindowLongA(w.Ui.Control(Win32Toolkit::kComboId), GWL_STYLE) & 3, CBS_DROPDOWN);
+  EXPECT_EQ(GetWindowLongA(group, GWL_STYLE) & BS_TYPEMASK, BS_GROUPBOX);
+  EXPECT_EQ(SendMessageA(w.Ui.Control(Win32Toolkit::kFileListId), LB_GETITEMHEIGHT, 0, 0), 16);
+  EXPECT_EQ(TextOf(w.Ui.Control(Win32Toolkit::kButtonId)), "FLASH");
+  EXPECT_EQ(SendMessageA(w.Ui.Control(Win32Toolkit::kProgressId), PBM_GETRANGE, TRUE, 0), 0);
+  EXPECT_EQ(SendMessageA(w.Ui.Control(Win32Toolkit::kProgressId), PBM_GETRANGE, FALSE, 0), 100);
+
+  // "System", bold, 16 pixels, Big5 where the system's Big5 font draws the
+  // texts; the default character set otherwise. Either way the letters show.
+  const HFONT handle =
+      reinterpret_cast<HFONT>(SendMessageA(w.Ui.Control(Win32Toolkit::kComboId), WM_GETFONT, 0, 0));
+  LOGFONTA font = {};
+  GetObjectA(handle, sizeof font, &font);
+  EXPECT_EQ(font.lfHeight, -16);
+  EXPECT_EQ(font.lfWeight, FW_BOLD);
+  EXPECT_TRUE(font.lfCharSet == CHINESEBIG5_CHARSET || font.lfCharSet == DEFAULT_CHARSET);
+  EXPECT_STREQ(font.lfFaceName, "System");
+  const HDC dc = GetDC(w.Ui.Control(Win32Toolkit::kLabelId));
+  SelectObject(dc, handle);
+  WORD glyphs[2] = {};
+  GetGlyphIndicesA(dc, "Sx", 2, glyphs, GGI_MARK_NONEXISTING_GLYPHS);
+  EXPECT_NE(glyphs[0], 0xFFFF);
+  EXPECT_NE(glyphs[1], 0xFFFF);
+  ReleaseDC(w.Ui.Control(Win32Toolkit::kLabelId), dc);
+  for (const int id :
+       {Win32Toolkit::kLabelId, Win32Toolkit::kFileListId, Win32Toolkit::kGroupId, Win32Toolkit::kButtonId}) {
+    EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageA(w.Ui.Control(id), WM_GETFONT, 0, 0)), handle);
+  }
+}
+
+TEST(Win32Window, ControlOperations) {
+  Win32Window w;
+  Toolkit& ui = w.Ui;
+  ui.SetWindowCaption("QVXR Flash Utility V1.050 CRW");
+  EXPECT_EQ(ui.WindowCaption(), "QVXR Flash Utility V1.050 CRW");
+  ui.SetLabelCaption("Select & go");
+  EXPECT_EQ(TextOf(w.Ui.Control(Win32Toolkit::kLabelId)), "Select & go");
+
+  // The combo box keeps its lines in the order given.
+  ui.ComboAdd("b line");
+  ui.ComboAdd("a line");
+  ui.ComboInsert(0, "first");
+  EXPECT_EQ(ui.ComboCount(), 3);
+  EXPECT_EQ(ui.ComboLine(0), "first");
+  EXPECT_EQ(ui.ComboLine(1), "b line");
+  EXPECT_EQ(ui.ComboLine(2), "a line");
+  EXPECT_EQ(ui.ComboIndex(), -1);
+  ui.ComboSelect(2);
+  EXPECT_EQ(ui.ComboIndex(), 2);
+  ui.ComboDelete(0);
+  EXPECT_EQ(ui.ComboLine(0), "b line");
+  ui.ComboSelect(1);
+  // Typing into the edit field leaves no line chosen.
+  SendMessageA(w.Ui.Window(), WM_COMMAND, MAKEWPARAM(Win32Toolkit::kComboId, CBN_EDITCHANGE),
+               reinterpret_cast<LPARAM>(w.Ui.Control(Win32Toolkit::kComboId)));
+  EXPECT_EQ(ui.ComboIndex(), -1);
+  ui.ComboSelect(0);
+  EXPECT_EQ(ui.ComboIndex(), 0);
+
+  ui.SetGroupCaption("Building 2000.BIN  Please wait... ");
+  EXPECT_EQ(ui.GroupCaption(), "Building 2000.BIN  Please wait... ");
+
+  ui.SetProgressMax(524440);
+  ui.SetProgressStep(1024);
+  ui.SetProgressPosition(0);
+  ui.ProgressStepIt();
+  ui.ProgressStepIt();
+  EXPECT_EQ(ui.ProgressPosition(), 2048);
+  ui.SetProgressPosition(100000);
+  EXPECT_EQ(ui.ProgressPosition(), 100000);
+
+  ui.SetButtonCaption("Build");
+  ui.SetButtonEnabled(false);
+  EXPECT_EQ(TextOf(w.Ui.Control(Win32Toolkit::kButtonId)), "Build");
+  EXPECT_FALSE(IsWindowEnabled(w.Ui.Control(Win32Toolkit::kButtonId)));
+  ui.SetButtonEnabled(true);
+  EXPECT_TRUE(IsWindowEnabled(w.Ui.Control(Win32Toolkit::kButtonId)));
+
+  ui.SetCursor(CursorShape::Hourglass);
+  EXPECT_EQ(GetCursor(), LoadCursorA(nullptr, IDC_WAIT));
+  ui.SetCursor(CursorShape::Default);
+  EXPECT_EQ(GetCursor(), LoadCursorA(nullptr, IDC_ARROW));
+}
+
+TEST(Win32Window, FileListShowsTheMatchingFilesAndMakesTheirDirectoryCurrent) {
+  const fs::path dir = fs::temp_directory_path() / "flashutil-gui-files";
+  fs::remove_all(dir);
+  fs::create_directories(dir / "sub.bin");
+  for (const char* name : {"2001.bin", "2000.BIN", "read.me"}) std::ofstream(dir / name) << "x";
+  {
+    Win32Window w;
+    Toolkit& ui = w.Ui;
+    const HWND list = w.Ui.Control(Win32Toolkit::kFileListId);
+    ui.FileListSetDirectory(dir.string());
+    EXPECT_EQ(SendMessageA(list, LB_GETCOUNT, 0, 0), 3);  // mask "*.*": every plain file
+    EXPECT_TRUE(fs::equivalent(fs::current_path(), dir));
+    ui.FileListSetMask("*.BIN");
+    EXPECT_EQ(SendMessageA(list, LB_GETCOUNT, 0, 0), 3);  // the mask counts from the next reading
+    ui.FileListUpdate();
+    ASSERT_EQ(SendMessageA(list, LB_GETCOUNT, 0, 0), 2);
+    EXPECT_EQ(ui.FileListCurrentFile(), "");
+    SendMessageA(list, LB_SETCURSEL, 1, 0);
+    EXPECT_EQ(ui.FileListCurrentFile(), dir.string() + "\\2001.bin");
+    ui.FileListUpdate();
+    EXPECT_EQ(ui.FileListCurrentFile(), "");  // reading again chooses nothing
+    ui.FileListSetVisible(false);
+    EXPECT_FALSE(GetWindowLongA(list, GWL_STYLE) & WS_VISIBLE);
+  }
+  fs::current_path(fs::temp_directory_path());
+  fs::remove_all(dir);
+}
+
+struct ShownBox {
+  HWND Owner;
+  std::string Text, Title;
+  UINT Style;
+};
+std::vector<ShownBox> gBoxes;
+int gAnswer = IDOK;
+
+int WINAPI RecordBox(HWND owner, LPCSTR text, LPCSTR title, UINT style) {
+  gBoxes.push_back({owner, text, title, style});
+  return gAnswer;
+}
+
+TEST(Win32Window, DialogsAreMessageBoxesOfTheirKind) {
+  Win32Window w;
+  w.Ui.SetMessageBoxFunction(&RecordBox);
+  w.Ui.SetApplicationTitle("Windows Flash utility");
+  const struct {
+    DialogKind kind;
+    int answer;
+    const char* title;
+    UINT style;
+    DialogResult want;
+  } cases[] = {
+      {DialogKind::Warning, IDYES, "Warning", MB_ICONWARNING | MB_YESNO, DialogResult::Yes},
+      {DialogKind::Warning, IDNO, "Warning", MB_ICONWARNING | MB_YESNO, DialogResult::No},
+      {DialogKind::Warning, 0, "Warning", MB_ICONWARNING | MB_YESNO, DialogResult::Closed},
+      {DialogKind::Confirmation, IDYES, "Confirm", MB_ICONQUESTION | MB_YESNO, DialogResult::Yes},
+      {DialogKind::Confirmation, IDNO, "Confirm", MB_ICONQUESTION | MB_YESNO, DialogResult::No},
+      {DialogKind::Error, IDOK, "Error", MB_ICONERROR | MB_OK, DialogResult::Ok},
+      {DialogKind::Error, 0, "Error", MB_ICONERROR | MB_OK, DialogResult::Ok},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
+    gBoxes.clear();
+    gAnswer = c.answer;
+    EXPECT_EQ(w.Ui.MessageDialog("\nWARNING:\ntext", c.kind), c.want);
+    ASSERT_EQ(gBoxes.size(), 1u);
+    EXPECT_EQ(gBoxes[0].Text, "\nWARNING:\ntext");
+    EXPECT_EQ(gBoxes[0].Title, c.title);
+    EXPECT_EQ(gBoxes[0].Style, c.style);
+    EXPECT_EQ(gBoxes[0].Owner, nullptr);  // the window is not shown yet: the box stands alone
+  }
+  gBoxes.clear();
+  w.Ui.ShowMainWindow();
+  w.Ui.ShowMessage("Can't load X.INI");
+  w.Ui.ShowException("bad_alloc");
+  ASSERT_EQ(gBoxes.size(), 2u);
+  EXPECT_EQ(gBoxes[0].Title, "Windows Flash utility");
+  EXPECT_EQ(gBoxes[0].Style, static_cast<UINT>(MB_OK));
+  EXPECT_EQ(gBoxes[0].Owner, w.Ui.Window());  // over the shown window
+  EXPECT_EQ(gBoxes[1].Title, "Windows Flash utility");
+  EXPECT_EQ(gBoxes[1].Style, static_cast<UINT>(MB_OK | MB_ICONERROR));
+}
+
+TEST(Win32Window, ClosingDuringCreationOnlyHidesAndTheQuitRequestEndsTheLoop) {
+  Win32Window w;
+  w.Ui.PostQuit(0);
+  w.Ui.CloseWindow();
+  w.Ui.ShowMainWindow();
+  EXPECT_FALSE(IsWindowVisible(w.Ui.Window()));
+  EXPECT_TRUE(IsWindow(w.Ui.Window()));
+  w.Ui.RunMessageLoop();  // returns at once: the quit request was posted before
+}
+
+TEST(Win32Window, SystemTexts) {
+  Win32Toolkit ui;
+  EXPECT_EQ(ui.UpperCase("qvxr Crw-5224a"), "QVXR CRW-5224A");
+  EXPECT_EQ(ui.UpperCase(""), "");
+  if (GetACP() == 1252) {
+    EXPECT_EQ(ui.UpperCase("\xE4\xF6"), "\xC4\xD6");  // by the locale's rules
+  }
+
+  char module[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, module, sizeof module);
+  EXPECT_EQ(ui.ProgramFilePath(), module);
+  EXPECT_EQ(ui.ProgramStartedPath(), __argv[0]);
+
+  const fs::path dir = fs::temp_directory_path() / "flashutil-gui-cwd";
+  fs::create_directories(dir);
+  SetCurrentDirectoryA(dir.string().c_str());
+  const std::string current = ui.CurrentDirectory();
+  ASSERT_GE(current.size(), 3u);
+  EXPECT_TRUE(current[0] >= 'A' && current[0] <= 'Z');
+  EXPECT_EQ(current.substr(1, 2), ":\\");
+  EXPECT_TRUE(fs::equivalent(current, dir));
+  SetCurrentDirectoryA("C:\\");
+  EXPECT_EQ(ui.CurrentDirectory(), "C:\\");
+  fs::remove(dir);
+}
+
+// --- The built program, driven from outside ---------------------------------
+
+std::vector<std::uint8_t> ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::size_t> KeywordPositions(const std::vector<std::uint8_t>& file) {
+  const char* keyword = EmbeddedPackage().PackageKeyword;
+  std::vector<std::size_t> found;
+  for (std::size_t i = 0; i + kKeywordSize <= file.size(); ++i) {
+    if (std::memcmp(file.data() + i, keyword, kKeywordSize) == 0) found.push_back(i);
+  }
+  return found;
+}
+
+struct Process {
+  PROCESS_INFORMATION Info = {};
+  Process(const fs::path& program, const fs::path& directory) {
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    std::string command(1, '"');
+    command.append(program.string()).append(1, '"');
+    EXPECT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               directory.string().c_str(), &startup, &Info))
+        << GetLastError();
+  }
+  ~Process() {
+    if (Info.hProcess == nullptr) return;
+    if (WaitForSingleObject(Info.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(Info.hProcess, 99);
+    CloseHandle(Info.hThread);
+    CloseHandle(Info.hProcess);
+  }
+  // A visible top-level window of this process with the class (and title, when given).
+  HWND WaitForWindow(const char* windowClass, const char* title = nullptr, int tries = 300) const {
+    struct Search {
+      DWORD Id;
+      const char* Class;
+      const char* Title;
+      HWND Found;
+    } search = {Info.dwProcessId, windowClass, title, nullptr};
+    for (int tried = 0; tried < tries && search.Found == nullptr; ++tried) {
+      EnumWindows(
+          [](HWND window, LPARAM param) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(param);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            if (owner != s->Id || !IsWindowVisible(window) || ClassOf(window) != s->Class) return TRUE;
+            if (s->Title != nullptr && TextOf(window) != s->Title) return TRUE;
+            s->Found = window;
+            return FALSE;
+          },
+          reinterpret_cast<LPARAM>(&search));
+      if (search.Found == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return search.Found;
+  }
+  DWORD ExitCode(DWORD waitMs = 20000) const {
+    if (WaitForSingleObject(Info.hProcess, waitMs) != WAIT_OBJECT_0) return STILL_ACTIVE;
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(Info.hProcess, &code);
+    return code;
+  }
+};
+
+// The text of a message box: its static control that holds text.
+std::string BoxText(HWND box) {
+  std::string found;
+  EnumChildWindows(
+      box,
+      [](HWND child, LPARAM param) -> BOOL {
+        auto* text = reinterpret_cast<std::string*>(param);
+        if (ClassOf(child) == "Static" && !TextOf(child).empty()) {
+          *text = TextOf(child);
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&found));
+  return found;
+}
+
+TEST(BuiltProgram, TemplateCarriesItsPackageOnce) {
+  const std::vector<std::uint8_t> program = ReadAll(FLASHUTIL_PROGRAM);
+  const std::vector<std::size_t> at = KeywordPositions(program);
+  ASSERT_EQ(at.size(), 1u);
+  EXPECT_EQ(std::memcmp(program.data() + at[0] + 152, "ZARN", 4), 0);
+}
+
+TEST(BuiltProgram, BuilderStampsAFlashProgramThatStartsInFlasherMode) {
+  const fs::path dir = fs::temp_directory_path() / "flashutil-gui-builder";
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  fs::copy_file(FLASHUTIL_PROGRAM, dir / "FLASHW.EXE");
+  std::ofstream(dir / "FLASHW.INI") << "[MODEL00]\r\nModel=CRW-5224A\r\nInquiry=QVXR    CRW-5224A\r\n"
+                                       "FW-Range=1000-1FFF\r\nBINMask=*.BIN\r\nVendor=Qvxr\r\nNote=\r\n"
+                                       "[MODEL01]\r\nModel=DVD-16\r\nInquiry=--\r\nFW-Range=-----\r\n"
+                                       "BINMask=*.DVD\r\nVendor=Qvxr\r\nNote=FLASH-ALL\r\n";
+  std::vector<std::uint8_t> image(100000);
+  for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i * 7 + 3);
+  std::ofstream(dir / "2000.bin", std::ios::binary)
+      .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+  std::ofstream(dir / "2001.BIN") << "other";
+  std::ofstream(dir / "notes.txt") << "not firmware";
+
+  {
+    Process builder(dir / "FLASHW.EXE", dir);
+    const HWND window = builder.WaitForWindow(Win32Toolkit::kWindowClass);
+    ASSERT_NE(window, nullptr) << "the template showed no window";
+    const HWND combo = GetDlgItem(window, Win32Toolkit::kComboId);
+    const HWND list = GetDlgItem(window, Win32Toolkit::kFileListId);
+    const HWND group = GetDlgItem(window, Win32Toolkit::kGroupId);
+    const HWND button = GetDlgItem(group, Win32Toolkit::kButtonId);
+    EXPECT_EQ(TextOf(window), " Flash Utility V1.050 1000-1FFF [Buiding]");
+    EXPECT_EQ(TextOf(GetDlgItem(window, Win32Toolkit::kLabelId)), "Select Model: ");
+    EXPECT_EQ(SendMessageA(combo, CB_GETCOUNT, 0, 0), 2);
+    EXPECT_EQ(SendMessageA(combo, CB_GETCURSEL, 0, 0), 0);
+    EXPECT_EQ(TextOf(button), "Build");
+    EXPECT_FALSE(IsWindowEnabled(button));
+    // "*.BIN" finds both firmware files whatever their case, sorted by name.
+    ASSERT_EQ(SendMessageA(list, LB_GETCOUNT, 0, 0), 2);
+    wchar_t name[MAX_PATH] = {};  // (Wine hands list box lines to another process in UTF-16 only)
+    SendMessageW(list, LB_GETTEXT, 0, reinterpret_cast<LPARAM>(name));
+    EXPECT_STREQ(name, L"2000.bin");
+
+    // The user clicks the first file, then "Build".
+    SendMessageA(list, LB_SETCURSEL, 0, 0);
+    SendMessageA(window, WM_COMMAND, MAKEWPARAM(Win32Toolkit::kFileListId, LBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(list));
+    EXPECT_TRUE(IsWindowEnabled(button));
+    SendMessageA(button, BM_CLICK, 0, 0);
+    EXPECT_EQ(TextOf(group), "Build 2000.EXE complete!");
+
+    PostMessageA(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(builder.ExitCode(), 0u);
+  }
+
+  // The stamped program: the template's bytes but for the record and the image.
+  const std::vector<std::uint8_t> templateFile = ReadAll(dir / "FLASHW.EXE");
+  const std::vector<std::uint8_t> stamped = ReadAll(dir / "2000.EXE");
+  ASSERT_EQ(stamped.size(), templateFile.size());
+  const std::vector<std::size_t> at = KeywordPositions(stamped);
+  ASSERT_EQ(at.size(), 1u);
+  FlashPackage package;
+  std::memcpy(&package, stamped.data() + at[0], sizeof package);
+  EXPECT_FALSE(IsTemplatePackage(package));
+  EXPECT_STREQ(package.ModelName, "CRW-5224A");
+  EXPECT_STREQ(package.VendorName, "Qvxr");
+  EXPECT_EQ(std::string(package.FirmwareName, 5), "2000.");
+  EXPECT_EQ(PackageImageSize(package), image.size());
+  EXPECT_EQ(std::memcmp(package.ImageArea, image.data(), image.size()), 0);
+  std::size_t differing = 0;
+  for (std::size_t i = 0; i < stamped.size(); ++i) differing += stamped[i] != templateFile[i];
+  EXPECT_LE(differing, kModelRecordSize + image.size());
+
+  // Started, it is a flash program: its first sight is the warning, and No ends it.
+  {
+    Process flasher(dir / "2000.EXE", dir);
+    const HWND box = flasher.WaitForWindow("#32770", "Warning");
+    ASSERT_NE(box, nullptr) << "the stamped program showed no warning";
+    EXPECT_EQ(BoxText(box),
+              "\nWARNING:\n\nThis flash utility only supports QVXR CRW-5224A drive with firmware:1000-1FFF"
+              "\nPlease REMOVE disc and close all applications before run this utility! "
+              "\nDon't turn off the system while the flash is in progress!\n\nDo you wish to continue?\n");
+    EXPECT_EQ(flasher.WaitForWindow(Win32Toolkit::kWindowClass, nullptr, 1), nullptr);
+    PostMessageA(box, WM_COMMAND, IDNO, 0);
+    EXPECT_EQ(flasher.ExitCode(), 0u);
+  }
+  fs::remove_all(dir);
+}
+
+}  // namespace

@@ -17,8 +17,8 @@ constexpr int kPanelWidth = 425;
 constexpr int kPanelHeight = 201;
 constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 
-// ComboBox: 24 pixels high when closed (a selection field of 18 and its frame),
-// list items of 16; the list drops down eight items deep.
+// ComboBox: 24 pixels high when closed (a selection field of 18 and its frame);
+// the list drops down eight items of 16 deep. FileListBox1: items of 16.
 constexpr int kComboHeight = 24;
 constexpr int kComboFieldHeight = 18;
 constexpr int kItemHeight = 16;
@@ -29,6 +29,29 @@ HWND MakeControl(HWND parent, DWORD exStyle, const char* kind, const char* text,
   return CreateWindowExA(exStyle, kind, text, WS_CHILD | WS_VISIBLE | style, x, y, width, height, parent,
                          reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleA(nullptr),
                          nullptr);
+}
+
+// "System", bold, 16 pixels, in the given character set.
+HFONT MakeWindowFont(BYTE charset) {
+  return CreateFontA(-16, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, charset, OUT_DEFAULT_PRECIS,
+                     CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, "System");
+}
+
+// Whether the font the system gives for a request draws Latin letters. A system
+// without a Big5 font may hand out a fallback font of that character set that
+// holds none, and every text would show as empty boxes.
+bool DrawsLatinLetters(HFONT font) {
+  const HDC screen = GetDC(nullptr);
+  const HGDIOBJ previous = SelectObject(screen, font);
+  WORD glyphs[4] = {};
+  const DWORD found = GetGlyphIndicesA(screen, "AZaz", 4, glyphs, GGI_MARK_NONEXISTING_GLYPHS);
+  SelectObject(screen, previous);
+  ReleaseDC(nullptr, screen);
+  if (found == GDI_ERROR) return true;  // a font without glyph indices (a raster font) draws its own letters
+  for (WORD glyph : glyphs) {
+    if (glyph == 0xFFFF) return false;
+  }
+  return true;
 }
 
 std::string JoinedPath(const std::string& directory, const std::string& name) {
@@ -95,9 +118,13 @@ void Win32Toolkit::CreateMainWindow(TFlashForm& form) {
   window_ = CreateWindowExA(0, kWindowClass, "", kWindowStyle, kLeft, kTop, frame.right - frame.left,
                             frame.bottom - frame.top, nullptr, nullptr, instance, this);
 
-  // "System", bold, 16 pixels, character set Chinese Big5.
-  font_ = CreateFontA(-16, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, CHINESEBIG5_CHARSET, OUT_DEFAULT_PRECIS,
-                      CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, "System");
+  // "System", bold, 16 pixels, character set Chinese Big5; the system's default
+  // character set where the Big5 font it offers cannot draw the texts.
+  font_ = MakeWindowFont(CHINESEBIG5_CHARSET);
+  if (!DrawsLatinLetters(font_)) {
+    DeleteObject(font_);
+    font_ = MakeWindowFont(DEFAULT_CHARSET);
+  }
 
   label_ = MakeControl(window_, 0, "STATIC", "", SS_LEFT | SS_NOPREFIX, 16, 16, 369, 25, kLabelId);
   combo_ = MakeControl(window_, 0, "COMBOBOX", "", CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL | WS_TABSTOP,
@@ -118,8 +145,9 @@ void Win32Toolkit::CreateMainWindow(TFlashForm& form) {
   for (HWND control : {label_, combo_, files_, group_, progress_, button_}) {
     SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
   }
+  // The lines of a drop-down combo box are as high as its font makes them; only
+  // its selection field takes a height.
   SendMessageA(combo_, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), kComboFieldHeight);
-  SendMessageA(combo_, CB_SETITEMHEIGHT, 0, kItemHeight);
   SendMessageA(files_, LB_SETITEMHEIGHT, 0, kItemHeight);
   SendMessageA(progress_, PBM_SETRANGE32, 0, 100);
 }
