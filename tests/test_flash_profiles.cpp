@@ -223,13 +223,25 @@ TEST(ReadVerifyProfile, ComparesExactlyWhatWasSent) {
   }
 }
 
-TEST(ReadVerifyProfile, FailedReadShowsTheSenseAndNoCompare) {
-  UpdateRig rig(SchemePackage(16384, Scheme::ShortHeader));
-  std::vector<std::uint8_t> copy(16384);
-  ASSERT_TRUE(rig.Form().SetupFlashProfile(copy.data()));
-  rig.Drive->Config().Faults = {{SimFault::Kind::CheckCondition, 0x3C}};
-  EXPECT_FALSE(rig.Form().ReadVerifyProfile(copy.data()));
-  EXPECT_EQ(rig.Ui().Messages, std::vector<std::string>{"Read Profile> 04 44 00. 02, 0000"});
+TEST(ReadVerifyProfile, AReadThatFailsOrBringsNothingDoesNotVerify) {
+  // Right after Write Profile the transfer buffer still holds the block as sent: a
+  // read that reports success but brings nothing must not pass for the drive's copy.
+  const struct {
+    SimFault::Kind kind;
+    const char* message;
+  } cases[] = {
+      {SimFault::Kind::CheckCondition, "Read Profile> 04 44 00. 02, 0000"},
+      {SimFault::Kind::DropWrite, "Compared profile error!"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    UpdateRig rig(SchemePackage(16384, Scheme::ShortHeader));
+    std::vector<std::uint8_t> copy(16384);
+    ASSERT_TRUE(rig.Form().SetupFlashProfile(copy.data()));
+    rig.Drive->Config().Faults = {{c.kind, 0x3C}};
+    EXPECT_FALSE(rig.Form().ReadVerifyProfile(copy.data()));
+    EXPECT_EQ(rig.Ui().Messages, std::vector<std::string>{c.message});
+  }
 }
 
 TEST(ProfileCopy, GrowsWhenALaterUpdateSendsALongerBlock) {

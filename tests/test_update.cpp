@@ -366,6 +366,36 @@ TEST(UpdateFaultMatrix, EveryCommandAndEveryFailureStopsBeforeTheFlashChanges) {
   }
 }
 
+// A read that reports success but brings no data leaves the transfer buffer as the
+// previous command left it. Two equal chunks (runs of FF fill whole chunks of real
+// images) then make stale bytes look like a good read-back.
+TEST(UpdateFaultMatrix, AReadBackThatBringsNoDataNeverPasses) {
+  std::vector<std::uint8_t> image = MakeImage(16384);
+  image.insert(image.end(), image.begin(), image.end());  // chunk 1 equals chunk 0
+  const std::vector<std::uint8_t> oldFlash = MakeImage(kFull, 9);
+  const struct {
+    const char* name;
+    std::vector<SimFault> faults;
+  } cases[] = {
+      {"first read: the buffer still holds the last chunk written", {{K::DropWrite, 0x3C, -1, 1}}},
+      {"last read: the buffer still holds the chunk read before", {{K::DropWrite, 0x3C, -1, 2}}},
+      {"the chunk never stored and its read brings nothing",
+       {{K::DropWrite, 0x3B, 0x00, 2}, {K::DropWrite, 0x3C, -1, 2}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto package = MakeFlasherPackage({}, image);
+    FillAreaBehind(*package, static_cast<std::uint32_t>(image.size()));
+    UpdateRig rig(std::move(package));
+    rig.Drive->SetFlash(oldFlash);
+    rig.Drive->Config().Faults = c.faults;
+    rig.PressFlash();
+    EXPECT_EQ(rig.Ui().Group, kCompareFail);
+    EXPECT_EQ(rig.Ui().Messages, std::vector<std::string>{kCompareMessage});
+    ExpectStopped(rig, oldFlash, false);
+  }
+}
+
 TEST(Update, RefreshedDriveLine) {
   const struct {
     const char* name;

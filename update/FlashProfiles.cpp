@@ -103,6 +103,11 @@ bool TFlashForm::ReadVerifyProfile(const std::uint8_t* Block) {
   Cdb[3] = kShortHeaderOffsetHigh;
   Cdb[7] = static_cast<std::uint8_t>(ProfileLength >> 8);
   Cdb[8] = static_cast<std::uint8_t>(ProfileLength);
+  // The transfer buffer may still hold the block as it was sent: a read that brings
+  // nothing must not pass for the drive's copy, so every byte starts out different.
+  if (TransferBuffer != nullptr) {
+    for (std::int32_t i = 0; i < ProfileLength; ++i) TransferBuffer[i] = static_cast<std::uint8_t>(~Block[i]);
+  }
   if (!SendVendorCommand("Read Profile> ", 1, static_cast<std::uint32_t>(ProfileLength))) return false;
   if (std::memcmp(TransferBuffer, Block, static_cast<std::size_t>(ProfileLength)) != 0) {
     ui_.ShowMessage("Compared profile error!");

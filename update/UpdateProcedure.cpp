@@ -16,6 +16,16 @@ constexpr std::uint16_t kCommitTimeout = 180;
 constexpr std::uint16_t kNormalTimeout = 60;
 constexpr int kCommitProgressMax = 200;
 
+// A read that reports success may bring less than it was asked for (ATAPI drives
+// report no residual count), leaving the transfer buffer as the previous command
+// left it; equal chunks, such as runs of FF, would then pass the compare. Filling
+// the reply area with the complement of the expected bytes first makes every byte
+// the drive did not send a difference.
+void ExpectNothingYet(std::uint8_t* reply, const std::uint8_t* expected, std::size_t n) {
+  if (reply == nullptr) return;
+  for (std::size_t i = 0; i < n; ++i) reply[i] = static_cast<std::uint8_t>(~expected[i]);
+}
+
 void AppendCaption(Toolkit& ui, const char* text) {
   ui.SetGroupCaption(ui.GroupCaption() + text);
 }
@@ -131,6 +141,7 @@ void TFlashForm::LoadVerifyCommit(int line) {
   }
   ui_.SetProgressPosition(0);
   for (std::int32_t offset = 0; static_cast<std::uint32_t>(offset) < ImageSize; offset += kChunk) {
+    ExpectNothingYet(TransferBuffer, image + offset, kTransferSize);
     if (!ReadBuffer(offset, chunk, kChunk)) {
       AppendCaption(ui_, ", Read Fail! ");
       return;
