@@ -384,6 +384,26 @@ std::string BoxText(HWND box) {
   return found;
 }
 
+// The user clicks the first file of the template's list, then "Build"; the
+// caption of the group box afterwards.
+std::string ClickFirstFileAndBuild(HWND window) {
+  const HWND list = GetDlgItem(window, Win32Toolkit::kFileListId);
+  const HWND group = GetDlgItem(window, Win32Toolkit::kGroupId);
+  const HWND button = GetDlgItem(group, Win32Toolkit::kButtonId);
+  SendMessageA(list, LB_SETCURSEL, 0, 0);
+  SendMessageA(window, WM_COMMAND, MAKEWPARAM(Win32Toolkit::kFileListId, LBN_SELCHANGE),
+               reinterpret_cast<LPARAM>(list));
+  EXPECT_TRUE(IsWindowEnabled(button));
+  SendMessageA(button, BM_CLICK, 0, 0);  // returns when the handler has
+  return TextOf(group);
+}
+
+std::wstring LineOf(HWND combo, int index) {
+  wchar_t line[256] = {};  // (Wine hands list lines to another process in UTF-16 only)
+  SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(line));
+  return line;
+}
+
 TEST(BuiltProgram, TemplateCarriesItsPackageOnce) {
   const std::vector<std::uint8_t> program = ReadAll(FLASHUTIL_PROGRAM);
   const std::vector<std::size_t> at = KeywordPositions(program);
@@ -427,13 +447,7 @@ TEST(BuiltProgram, BuilderStampsAFlashProgramThatStartsInFlasherMode) {
     SendMessageW(list, LB_GETTEXT, 0, reinterpret_cast<LPARAM>(name));
     EXPECT_STREQ(name, L"2000.bin");
 
-    // The user clicks the first file, then "Build".
-    SendMessageA(list, LB_SETCURSEL, 0, 0);
-    SendMessageA(window, WM_COMMAND, MAKEWPARAM(Win32Toolkit::kFileListId, LBN_SELCHANGE),
-                 reinterpret_cast<LPARAM>(list));
-    EXPECT_TRUE(IsWindowEnabled(button));
-    SendMessageA(button, BM_CLICK, 0, 0);
-    EXPECT_EQ(TextOf(group), "Build 2000.EXE complete!");
+    EXPECT_EQ(ClickFirstFileAndBuild(window), "Build 2000.EXE complete!");
 
     PostMessageA(window, WM_CLOSE, 0, 0);
     EXPECT_EQ(builder.ExitCode(), 0u);
@@ -470,6 +484,56 @@ TEST(BuiltProgram, BuilderStampsAFlashProgramThatStartsInFlasherMode) {
     PostMessageA(box, WM_COMMAND, IDNO, 0);
     EXPECT_EQ(flasher.ExitCode(), 0u);
   }
+  fs::remove_all(dir);
+}
+
+TEST(BuiltProgram, StampedSimulatedDriveProgramUpdatesTheDriveThroughTheWindow) {
+  // The template of the simulated-drive build stamps the sample firmware; the
+  // stamped program updates the built-in simulated drive D: through its window.
+  const fs::path dir = fs::temp_directory_path() / "flashutil-gui-update";
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  fs::copy_file(FLASHUTIL_SIM_PROGRAM, dir / "FLASHW.EXE");
+  fs::copy_file(FLASHUTIL_SOURCE_DIR "/samples/models.ini", dir / "FLASHW.INI");
+  fs::copy_file(FLASHUTIL_SOURCE_DIR "/samples/firmware/1A2B.BIN", dir / "1A2B.BIN");
+  {
+    Process builder(dir / "FLASHW.EXE", dir);
+    const HWND window = builder.WaitForWindow(Win32Toolkit::kWindowClass);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(ClickFirstFileAndBuild(window), "Build 1A2B.EXE complete!");
+    PostMessageA(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(builder.ExitCode(), 0u);
+  }
+
+  Process flasher(dir / "1A2B.EXE", dir);
+  const HWND warning = flasher.WaitForWindow("#32770", "Warning");
+  ASSERT_NE(warning, nullptr);
+  PostMessageA(warning, WM_COMMAND, IDYES, 0);
+  const HWND window = flasher.WaitForWindow(Win32Toolkit::kWindowClass);
+  ASSERT_NE(window, nullptr);
+  const HWND combo = GetDlgItem(window, Win32Toolkit::kComboId);
+  const HWND group = GetDlgItem(window, Win32Toolkit::kGroupId);
+  EXPECT_EQ(TextOf(window), "QVXR Flash Utility V1.050 CRW-5224A");
+  EXPECT_EQ(LineOf(combo, 0), L"0-0-0 D: QVXR    CRW-5224A       1000");
+
+  // FLASH; the new revision 1A2B lies above 1000: the question is a confirmation.
+  PostMessageA(GetDlgItem(group, Win32Toolkit::kButtonId), BM_CLICK, 0, 0);
+  const HWND question = flasher.WaitForWindow("#32770", "Confirm");
+  ASSERT_NE(question, nullptr);
+  PostMessageA(question, WM_COMMAND, IDYES, 0);
+  std::string caption;
+  for (int tries = 0; tries < 600; ++tries) {  // the update blocks the window: ask until it answers
+    caption = TextOf(group);
+    if (caption == "Flash Completed." || caption.find("Fail") != std::string::npos) break;
+    const HWND box = flasher.WaitForWindow("#32770", nullptr, 1);
+    ASSERT_EQ(box, nullptr) << "the update stopped with: " << BoxText(box);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(caption, "Flash Completed.");
+  EXPECT_EQ(LineOf(combo, 0), L"0-0-0 D: QVXR    CRW-5224A       1A2B");  // the drive's new revision
+  PostMessageA(window, WM_CLOSE, 0, 0);
+  EXPECT_EQ(flasher.ExitCode(), 0u);
+  EXPECT_TRUE(fs::exists(dir / "cdrw.simstate"));  // the drive kept what it was flashed with
   fs::remove_all(dir);
 }
 
