@@ -38,8 +38,9 @@ struct SRB_ExecSCSICmd {
   BYTE SRB_CDBLen;
   BYTE SRB_HaStat;
   BYTE SRB_TargStat;
-  void* SRB_PostProc;
-  BYTE SRB_Rsvd2[20];
+  void* SRB_PostProc;  // with SRB_EVENT_NOTIFY: the event to signal
+  void* SRB_Rsvd2;     // reserved, pointer-sized; with SRB_Rsvd3 the 20 reserved bytes of 32-bit
+  BYTE SRB_Rsvd3[16];
   BYTE CDBByte[16];
   BYTE SenseArea[SENSE_LEN + 2];
 };
@@ -55,6 +56,7 @@ struct SRB_Abort {
 #pragma pack(pop)
 
 #ifndef _WIN64
+// 80 bytes with 4-byte pointers; a 64-bit layer lays the pointers out at 8.
 static_assert(sizeof(SRB_ExecSCSICmd) == 80);
 static_assert(offsetof(SRB_ExecSCSICmd, CDBByte) == 48);
 static_assert(offsetof(SRB_ExecSCSICmd, SenseArea) == 64);

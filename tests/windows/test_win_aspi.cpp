@@ -158,7 +158,8 @@ TEST(AspiRequest, OneEventNotifyingBlockPerCommand) {
     EXPECT_EQ(srb.SRB_HaStat, 0);
     EXPECT_EQ(srb.SRB_TargStat, 0);
     EXPECT_EQ(srb.SRB_PostProc, event);
-    for (BYTE reserved : srb.SRB_Rsvd2) EXPECT_EQ(reserved, 0);
+    EXPECT_EQ(srb.SRB_Rsvd2, nullptr);
+    for (BYTE reserved : srb.SRB_Rsvd3) EXPECT_EQ(reserved, 0);
     for (int i = 0; i < 12; ++i) EXPECT_EQ(srb.CDBByte[i], 0x10 + i);
     for (int i = 12; i < 16; ++i) EXPECT_EQ(srb.CDBByte[i], 0);
 
@@ -171,13 +172,16 @@ TEST(AspiRequest, OneEventNotifyingBlockPerCommand) {
 }
 
 TEST(AspiRequest, LayoutOfTheBlocks) {
-  // Byte-packed as the layer reads them; 80 bytes in the 32-bit build, where
-  // pointers take 4 bytes.
+  // Byte-packed as the layer reads them, with three pointers (buffer, event,
+  // reserved): 80 bytes in the 32-bit build, 92 in the 64-bit one.
+  constexpr std::size_t P = sizeof(void*);
   EXPECT_EQ(offsetof(SRB_ExecSCSICmd, SRB_BufLen), 12u);
   EXPECT_EQ(offsetof(SRB_ExecSCSICmd, SRB_BufPointer), 16u);
-  EXPECT_EQ(offsetof(SRB_ExecSCSICmd, SRB_SenseLen), 16u + sizeof(void*));
-  EXPECT_EQ(offsetof(SRB_ExecSCSICmd, CDBByte), 40u + 2 * sizeof(void*));
-  EXPECT_EQ(sizeof(SRB_ExecSCSICmd), 72u + 2 * sizeof(void*));
+  EXPECT_EQ(offsetof(SRB_ExecSCSICmd, SRB_SenseLen), 16u + P);
+  EXPECT_EQ(offsetof(SRB_ExecSCSICmd, SRB_PostProc), 20u + P);
+  EXPECT_EQ(offsetof(SRB_ExecSCSICmd, CDBByte), 36u + 3 * P);
+  EXPECT_EQ(offsetof(SRB_ExecSCSICmd, SenseArea), 52u + 3 * P);
+  EXPECT_EQ(sizeof(SRB_ExecSCSICmd), 68u + 3 * P);
   EXPECT_EQ(sizeof(SRB_ExecSCSICmd::SenseArea), 16u);
   EXPECT_EQ(offsetof(SRB_Abort, SRB_ToAbort), 8u);
 }
