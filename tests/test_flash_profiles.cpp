@@ -176,6 +176,22 @@ TEST(SetupFlashProfile, BlockSizesAndCommandsInBothSchemes) {
   }
 }
 
+TEST(SetupFlashProfile, AFlashIdThatBringsNoDataIsAnUnknownChip) {
+  // The transfer buffer holds what an earlier command left there, here the id of a
+  // known chip: a reply that never came must not choose that chip's profile.
+  for (const Scheme scheme : {Scheme::ShortHeader, Scheme::LongHeader}) {
+    SCOPED_TRACE(SchemeName(scheme));
+    UpdateRig rig(SchemePackage(16384, scheme));
+    std::memcpy(rig.Form().TransferBuffer, "\xBF\xD6\x00\x01", 4);
+    rig.Drive->Config().Faults = {{SimFault::Kind::DropWrite, 0xDF}};
+    std::vector<std::uint8_t> block(16384, 0xEE);
+    ASSERT_TRUE(rig.Form().SetupFlashProfile(block.data()));
+    EXPECT_FALSE(rig.Form().ProfileFound);
+    EXPECT_EQ(rig.Form().ProfileLength, 0);
+    EXPECT_EQ(HexBytes(block.data(), 4), "FF FF 00 00");
+  }
+}
+
 struct VerifyCase {
   const char* name;
   Scheme scheme;

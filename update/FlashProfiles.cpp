@@ -38,6 +38,9 @@ bool TFlashForm::SetupFlashProfile(std::uint8_t* Block) {
   std::memset(Cdb, 0, sizeof Cdb);
   Cdb[0] = 0xDF;
   Cdb[1] = 0x11;
+  // The reply area starts cleared: a reply that never came reads as an unknown chip
+  // (no manufacturer id is 0), never as the bytes an earlier command left there.
+  if (TransferBuffer != nullptr) std::memset(TransferBuffer, 0, kFlashIdReplyLength);
   if (!SendVendorCommand("Read Flash ID> ", 1, kFlashIdReplyLength)) return false;
 
   const bool longHeader = LongHeaderScheme(*this);
