@@ -104,6 +104,20 @@ bool SameFile(const std::string& a, const std::string& b) {
   return fs::equivalent(a, b, error) && !error;
 }
 
+// Opens a file for binary writing only when no file of that name exists. The C
+// runtime the Windows programs link (msvcrt.dll) has no exclusive mode "x":
+// Windows refuses the mode as invalid, so no program could ever be built, and
+// Wine ignores it and opens an existing file. There the name is looked up first.
+std::FILE* OpenNewFile(const std::string& path) {
+#if defined(_WIN32)
+  std::error_code error;
+  if (fs::symlink_status(path, error).type() != fs::file_type::not_found) return nullptr;
+  return std::fopen(path.c_str(), "wb");
+#else
+  return std::fopen(path.c_str(), "wbx");
+#endif
+}
+
 // The new program while it is being written: a file of its own beside the
 // output, removed unless it is given the output's name.
 class PendingOutput {
@@ -118,7 +132,7 @@ class PendingOutput {
   bool Create(const std::string& output) {
     for (int attempt = 0; attempt < 100; ++attempt) {
       const std::string candidate = output + (attempt == 0 ? ".building" : Format(".building%d", attempt));
-      file_ = std::fopen(candidate.c_str(), "wbx");
+      file_ = OpenNewFile(candidate);
       if (file_ != nullptr) {
         path_ = candidate;
         std::setvbuf(file_, nullptr, _IOFBF, kBlockSize);
