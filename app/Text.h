@@ -5,7 +5,11 @@
 #include <cstddef>
 #include <string>
 
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+// mingw-w64 formats with its own C99 printf, so check against that, not the
+// Microsoft runtime's.
+#define FLASH_PRINTF(f, a) __attribute__((format(gnu_printf, f, a)))
+#elif defined(__GNUC__)
 #define FLASH_PRINTF(f, a) __attribute__((format(printf, f, a)))
 #else
 #define FLASH_PRINTF(f, a)

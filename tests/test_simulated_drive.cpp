@@ -626,7 +626,7 @@ TEST(SimulatedDriveDescription, ReadsEveryKeyAndDefaultsTheRest) {
   EXPECT_TRUE(cd.OpenFails);
   EXPECT_EQ(cd.OpenError, 13u);
   EXPECT_FALSE(cd.InquiryFails);
-  EXPECT_EQ(cd.StateFile, "/etc/sim/sub/cd.state");
+  EXPECT_EQ(cd.StateFile, (std::filesystem::path("/etc/sim") / "sub/cd.state").string());
   ASSERT_EQ(cd.Faults.size(), 2u);
   EXPECT_EQ(cd.Faults[0].What, SimFault::Kind::CheckCondition);
   EXPECT_EQ((std::array<int, 6>{cd.Faults[0].Opcode, cd.Faults[0].Control, cd.Faults[0].Occurrence,
@@ -639,7 +639,7 @@ TEST(SimulatedDriveDescription, ReadsEveryKeyAndDefaultsTheRest) {
   EXPECT_EQ(dvd.Letter, 'E');  // D, E, ... by position
   EXPECT_EQ(dvd.Target, 1);
   EXPECT_EQ(dvd.InquiryData, (Bytes{0x05, 0x80, 0x00, 0x02, 0x1F, 0, 0, 0, 0x51, 0x00}));
-  EXPECT_EQ(dvd.StateFile, "/etc/sim/dvd.simstate");
+  EXPECT_EQ(dvd.StateFile, (std::filesystem::path("/etc/sim") / "dvd.simstate").string());
   EXPECT_EQ(dvd.Revision, SimDriveConfig{}.Revision);
   EXPECT_TRUE(drives->Drive(1).StateFile().empty());  // kept only when the program asks
 }
