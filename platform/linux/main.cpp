@@ -3,6 +3,7 @@
 // simulated-drive build. The program takes no command-line options.
 #include <unistd.h>
 
+#include <clocale>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -54,6 +55,8 @@ int RunOnAFace(char* argv0, const IniReaderFactory& iniReaders) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Texts are upper-cased by the user's locale, whichever face shows them.
+  std::setlocale(LC_CTYPE, "");
   static char unnamed[] = "flashutil";
   char* argv0 = argc > 0 && argv[0] != nullptr ? argv[0] : unnamed;
   const IniReaderFactory iniReaders = [] { return MakeIniReader(); };

@@ -20,7 +20,6 @@
 #include <QStyle>
 #include <QWidget>
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <exception>
 #include <filesystem>
@@ -483,20 +482,7 @@ void QtToolkit::SetCursor(CursorShape shape) {
 }
 
 std::string QtToolkit::UpperCase(const std::string& text) const {
-  // ASCII letters the same in every locale (so a Turkish locale never turns "i"
-  // into a byte outside ASCII); the other bytes by the locale's single-byte rules,
-  // which leave them alone in UTF-8 and other multi-byte locales.
-  std::string result = text;
-  for (char& c : result) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 'a' && byte <= 'z') {
-      c = static_cast<char>(byte - 'a' + 'A');
-    } else if (byte >= 0x80) {
-      const int upper = std::toupper(byte);
-      if (upper >= 0x80 && upper <= 0xFF) c = static_cast<char>(upper);
-    }
-  }
-  return result;
+  return LocaleUpperCase(text);
 }
 
 std::string QtToolkit::CurrentDirectory() const {

@@ -475,9 +475,7 @@ void TerminalToolkit::SetCursor(CursorShape) {}
 // ---- system ----
 
 std::string TerminalToolkit::UpperCase(const std::string& text) const {
-  std::string result = text;
-  for (char& c : result) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return result;
+  return LocaleUpperCase(text);
 }
 
 std::string TerminalToolkit::CurrentDirectory() const {
