@@ -26,8 +26,24 @@ void Put24(std::uint8_t* at, std::int32_t value) {
   at[2] = static_cast<std::uint8_t>(v);
 }
 
-bool FitsTransfer(std::int32_t length) {
-  return length >= 0 && static_cast<std::uint32_t>(length) <= TFlashForm::kTransferSize;
+// Fills a WRITE BUFFER or READ BUFFER command block.
+void BufferCommand(std::uint8_t (&cdb)[12], std::uint8_t opcode, std::uint8_t mode, std::int32_t offset,
+                   std::int32_t length, std::uint8_t control) {
+  std::memset(cdb, 0, sizeof cdb);
+  cdb[0] = opcode;
+  cdb[1] = mode;
+  cdb[2] = kBufferId;
+  Put24(&cdb[3], offset);
+  Put24(&cdb[6], length);
+  cdb[9] = control;
+}
+
+// A data phase longer than the transfer buffer is refused before anything is sent.
+bool FitsTransfer(Toolkit& ui, const char* tag, std::int32_t length) {
+  if (length >= 0 && static_cast<std::uint32_t>(length) <= TFlashForm::kTransferSize) return true;
+  ui.ShowMessage(Format("%s%d bytes do not fit the %u-byte transfer buffer", tag, length,
+                        static_cast<unsigned>(TFlashForm::kTransferSize)));
+  return false;
 }
 
 }  // namespace
@@ -50,18 +66,8 @@ bool TFlashForm::WriteBuffer(std::int32_t Offset, const std::uint8_t* Data, std:
                              std::uint8_t Control) {
   static const char kTag[] = "Write Buffer> ";
   const bool flashForm = Control == kControlFlash || Control == kControlFlashAll;
-  if (!flashForm && !FitsTransfer(Length)) {
-    ui_.ShowMessage(Format("%s%d bytes do not fit the %u-byte transfer buffer", kTag, Length,
-                           static_cast<unsigned>(kTransferSize)));
-    return false;
-  }
-  std::memset(Cdb, 0, sizeof Cdb);
-  Cdb[0] = kWriteBuffer;
-  Cdb[1] = kVendorMode;
-  Cdb[2] = kBufferId;
-  Put24(&Cdb[3], Offset);
-  Put24(&Cdb[6], Length);
-  Cdb[9] = Control;
+  if (!flashForm && !FitsTransfer(ui_, kTag, Length)) return false;
+  BufferCommand(Cdb, kWriteBuffer, kVendorMode, Offset, Length, Control);
   if (flashForm) return SendVendorCommand(kTag, 1, kFlashFormReply);
   if (Length > 0 && TransferBuffer != nullptr)
     std::memcpy(TransferBuffer, Data, static_cast<std::size_t>(Length));
@@ -70,27 +76,14 @@ bool TFlashForm::WriteBuffer(std::int32_t Offset, const std::uint8_t* Data, std:
 
 bool TFlashForm::ReadBuffer(std::int32_t Offset, std::uint8_t* Destination, std::int32_t Length) {
   static const char kTag[] = "Read Buffer> ";
-  if (!FitsTransfer(Length)) {
-    ui_.ShowMessage(Format("%s%d bytes do not fit the %u-byte transfer buffer", kTag, Length,
-                           static_cast<unsigned>(kTransferSize)));
-    return false;
-  }
-  std::memset(Cdb, 0, sizeof Cdb);
-  Cdb[0] = kReadBuffer;
-  Cdb[1] = kReadDataMode;
-  Cdb[2] = kBufferId;
-  Put24(&Cdb[3], Offset);
-  Put24(&Cdb[6], Length);
+  if (!FitsTransfer(ui_, kTag, Length)) return false;
+  BufferCommand(Cdb, kReadBuffer, kReadDataMode, Offset, Length, 0);
   if (!SendVendorCommand(kTag, 1, static_cast<std::uint32_t>(Length))) return false;
   if (Length > 0) std::memcpy(Destination, TransferBuffer, static_cast<std::size_t>(Length));
   return true;
 }
 
 bool TFlashForm::EntryCritical() {
-  std::memset(Cdb, 0, sizeof Cdb);
-  Cdb[0] = kWriteBuffer;
-  Cdb[1] = kVendorMode;
-  Cdb[2] = kBufferId;
-  Cdb[9] = kControlCritical;
+  BufferCommand(Cdb, kWriteBuffer, kVendorMode, 0, 0, kControlCritical);
   return SendVendorCommand("Entry critical> ", 1, 0);
 }

@@ -521,6 +521,10 @@ TEST(BuiltProgram, StampedSimulatedDriveProgramUpdatesTheDriveThroughTheWindow) 
   const HWND question = flasher.WaitForWindow("#32770", "Confirm");
   ASSERT_NE(question, nullptr);
   PostMessageA(question, WM_COMMAND, IDYES, 0);
+  // The answered box takes a moment to go: until it has, it is no message of the update.
+  for (int tries = 0; tries < 100 && IsWindow(question); ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
   std::string caption;
   for (int tries = 0; tries < 600; ++tries) {  // the update blocks the window: ask until it answers
     caption = TextOf(group);
