@@ -104,16 +104,19 @@ OpenResult AspiTransport::Open(const DriveAddress&) {
 void AspiTransport::Close(DeviceHandle) {}
 
 bool AspiTransport::TakeBack(HANDLE event) {
-  SRB_Abort abort = {};
-  abort.SRB_Cmd = SC_ABORT_SRB;
-  abort.SRB_HaId = block_->SRB_HaId;
-  abort.SRB_ToAbort = block_.get();
-  send_(&abort);
   if (StatusOf(*block_) == SS_PENDING) {
-    if (System().WaitForSingleObject(event, kAspiAbortWaitMilliseconds) == WAIT_OBJECT_0) {
-      System().ResetEvent(event);
-    }
+    SRB_Abort abort = {};
+    abort.SRB_Cmd = SC_ABORT_SRB;
+    abort.SRB_HaId = block_->SRB_HaId;
+    abort.SRB_ToAbort = block_.get();
+    send_(&abort);
   }
+  // Aborted or finished just as the wait gave up, the request went pending, so
+  // the layer signals its event as the last thing it does with it: until then it
+  // may still read the event from the block and signal it. A status that is no
+  // longer pending does not say that it has.
+  if (System().WaitForSingleObject(event, kAspiAbortWaitMilliseconds) != WAIT_OBJECT_0) return false;
+  System().ResetEvent(event);
   return StatusOf(*block_) != SS_PENDING;
 }
 
@@ -146,14 +149,21 @@ CommandResult AspiTransport::Execute(DeviceHandle, const DriveAddress& address,
   std::memcpy(block.CDBByte, request.Cdb, 12);
 
   send_(&block);
+  bool waited = false;
+  bool signalled = false;
   if (StatusOf(block) == SS_PENDING) {
+    waited = true;
     const DWORD waitMs = static_cast<DWORD>(request.TimeoutSeconds) * 1000;
-    if (System().WaitForSingleObject(event, waitMs) == WAIT_OBJECT_0) System().ResetEvent(event);
+    if (System().WaitForSingleObject(event, waitMs) == WAIT_OBJECT_0) {
+      System().ResetEvent(event);
+      signalled = true;
+    }
   }
 
-  // A request still pending after the wait belongs to the layer: neither the
-  // block nor its event may be used again or closed until it has left.
-  if (StatusOf(block) == SS_PENDING && !TakeBack(event)) {
+  // A request that went pending belongs to the layer until it has signalled its
+  // event with the request finished: neither the block nor its event may be
+  // used again or closed before that.
+  if (waited && (!signalled || StatusOf(block) == SS_PENDING) && !TakeBack(event)) {
     abandoned_.push_back({std::move(block_), event});
     block_ = std::make_unique<SRB_ExecSCSICmd>();
     result.OsError = ERROR_TIMEOUT;

@@ -70,7 +70,8 @@ using SendASPI32CommandFunction = DWORD (*)(void* srb);
 constexpr int kAspiHostAdapters = 20;
 constexpr int kAspiTargets = 2;
 
-// How long a request that was asked to abort may take to leave the layer.
+// How long a request that was asked to abort, or that finished as the wait gave
+// up, may take to leave the layer.
 constexpr DWORD kAspiAbortWaitMilliseconds = 10000;
 
 // The load-failure message, four lines.
@@ -106,8 +107,9 @@ class AspiTransport : public Transport {
 
  private:
   void Forget();
-  // After a time-out: asks the layer to abort the request and waits for it to
-  // leave. False when it is still the layer's.
+  // After a wait that did not see the request finish: asks the layer to abort
+  // it when it is still pending, then waits for the layer to signal its event.
+  // False when it is still the layer's.
   bool TakeBack(HANDLE event);
 
   HMODULE library_ = nullptr;

@@ -134,6 +134,9 @@ DWORD WINAPI FakeWaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   if (outcome == WAIT_OBJECT_0 && gFake.Pending != nullptr) {
     gFake.Complete(*gFake.Pending);
     gFake.Pending = nullptr;
+  } else if (outcome == WAIT_TIMEOUT && gFake.Pending != nullptr) {
+    gFake.AtTimeout(*gFake.Pending);
+    if (gFake.Pending->SRB_Status != SS_PENDING) gFake.Pending = nullptr;
   }
   return outcome;
 }

@@ -90,6 +90,9 @@ struct FakeWindows {
   // that answers WAIT_OBJECT_0 runs Complete on the pending request.
   std::vector<DWORD> WaitOutcomes;
   SRB_ExecSCSICmd* Pending = nullptr;
+  // Runs on the pending request when a wait times out: a layer that finishes
+  // the request just as the wait gives up, before it signals the event.
+  std::function<void(SRB_ExecSCSICmd&)> AtTimeout = [](SRB_ExecSCSICmd&) {};
 };
 
 // The fake system of the running test.

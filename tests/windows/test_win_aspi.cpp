@@ -249,7 +249,10 @@ TEST(AspiTimeout, ARequestThatTimesOutIsAbortedBeforeItsEventIsClosed) {
   EXPECT_EQ(abort.AbortSent.SRB_Cmd, SC_ABORT_SRB);
   EXPECT_EQ(abort.AbortSent.SRB_HaId, 2);
   EXPECT_EQ(abort.AbortSent.SRB_ToAbort, block);
-  EXPECT_EQ(Fake().Waits.size(), 1u);  // the request left at once: no second wait
+  // Its status says aborted at once; its event is closed only once the layer has
+  // signalled it (at once here).
+  ASSERT_EQ(Fake().Waits.size(), 2u);
+  EXPECT_EQ(Fake().Waits[1].second, kAspiAbortWaitMilliseconds);
   EXPECT_EQ(Fake().Closed.size(), 1u);
   EXPECT_FALSE(result.Accepted);
   EXPECT_EQ(result.Status, 0x02);
@@ -272,6 +275,50 @@ TEST(AspiTimeout, AnAbortedRequestIsWaitedForUntilItLeaves) {
   // The block is free again: the next command runs normally in it.
   Fake().Layer = [](SRB_ExecSCSICmd& srb) { srb.SRB_Status = SS_COMP; };
   EXPECT_TRUE(aspi.Run().Accepted);
+}
+
+struct LateCase {
+  const char* name;
+  bool finishesAsTheWaitGivesUp;  // else it is still pending and is aborted
+  DWORD signal;                   // the wait for the layer to let the request go
+  bool released;
+  bool accepted;
+  BYTE status;
+};
+
+const LateCase kLate[] = {
+    {"finished as the wait gave up, then signalled", true, WAIT_OBJECT_0, true, true, SS_COMP},
+    {"finished as the wait gave up, never signalled", true, WAIT_TIMEOUT, false, false, SS_PENDING},
+    {"aborted at once, never signalled", false, WAIT_TIMEOUT, false, false, SS_PENDING},
+};
+
+TEST(AspiTimeout, AfterATimeOutTheRequestIsTheLayersUntilItSignalsItsEvent) {
+  // The layer sets the status first and signals the event last, reading it from
+  // the block: a block filled again or an event closed in between would have
+  // the layer signal the next command's event, or a closed handle.
+  for (const LateCase& c : kLate) {
+    SCOPED_TRACE(c.name);
+    LoadedAspi aspi;
+    Fake().Layer = [](SRB_ExecSCSICmd& srb) { srb.SRB_Status = SS_PENDING; };
+    Fake().AtTimeout = [&c](SRB_ExecSCSICmd& srb) {
+      if (c.finishesAsTheWaitGivesUp) srb.SRB_Status = SS_COMP;
+    };
+    Fake().OnAbort = [](SRB_ExecSCSICmd& srb) { srb.SRB_Status = 0x02; };
+    Fake().WaitOutcomes = {WAIT_TIMEOUT, c.signal};
+    const SRB_ExecSCSICmd* block = &aspi.transport.Block();
+    const CommandResult result = aspi.Run();
+
+    std::size_t aborts = 0;
+    for (const AspiCall& call : Fake().AspiCalls) aborts += call.Abort ? 1 : 0;
+    EXPECT_EQ(aborts, c.finishesAsTheWaitGivesUp ? 0u : 1u);  // a finished request is not aborted
+    ASSERT_EQ(Fake().Waits.size(), 2u);
+    EXPECT_EQ(Fake().Waits[1].second, kAspiAbortWaitMilliseconds);
+    EXPECT_EQ(Fake().Closed.size(), c.released ? 1u : 0u);
+    EXPECT_EQ(aspi.transport.Stuck(), !c.released);
+    EXPECT_EQ(&aspi.transport.Block() == block, c.released);
+    EXPECT_EQ(result.Accepted, c.accepted);
+    EXPECT_EQ(result.Status, c.status);
+  }
 }
 
 TEST(AspiTimeout, ARequestTheLayerKeepsIsNeverReusedClosedOrReleased) {
