@@ -78,8 +78,11 @@ struct UnitState {
   std::uint8_t* Buffer = nullptr;
   std::uint32_t BufferSize = 0;
   bool InquiryInProgress = false;
-  std::uint8_t DefaultBuffer[kDefaultBufferSize] = {};
-  std::uint8_t InquiryBuffer[256] = {};
+  // The drive's adapter moves the data straight to and from these buffers, and
+  // the system refuses a buffer that is not aligned as the adapter asks (word
+  // alignment or more for ATAPI adapters): both start on a 16-byte boundary.
+  alignas(16) std::uint8_t DefaultBuffer[kDefaultBufferSize] = {};
+  alignas(16) std::uint8_t InquiryBuffer[256] = {};
   std::string MessageText;
   // The system's error of the latest open or command, as the transport reported
   // it; ShowSenseCode takes it into the drive's LastError.

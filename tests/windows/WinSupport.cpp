@@ -35,6 +35,12 @@ BOOL WINAPI FakeDeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSi
   std::memcpy(&call.Sent, in, sizeof call.Sent);
   gFake.Ioctls.push_back(call);
   if (returned != nullptr) *returned = outSize;
+  const SCSI_PASS_THROUGH_DIRECT& record = call.Sent.Record;
+  if (record.DataTransferLength > 0 &&
+      (reinterpret_cast<ULONG_PTR>(record.DataBuffer) & gFake.AlignmentMask) != 0) {
+    gFake.LastError = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
   return gFake.Device(*static_cast<PassThroughBlock*>(out));
 }
 

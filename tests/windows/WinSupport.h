@@ -52,6 +52,9 @@ struct FakeWindows {
   std::vector<IoctlCall> Ioctls;
   // The device's answer to a request: fills the block, returns the call's result.
   std::function<BOOL(PassThroughBlock&)> Device = [](PassThroughBlock&) { return TRUE; };
+  // The adapter's alignment mask: as the port driver does, a request whose data
+  // buffer is not aligned by it is refused with ERROR_INVALID_PARAMETER.
+  ULONG_PTR AlignmentMask = 0;
   DWORD LastError = 0;
 
   // Logical drives: the roots as the system lists them, and their types.

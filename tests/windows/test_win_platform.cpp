@@ -111,6 +111,27 @@ TEST(PassThroughDrives, CdromLettersOpenedByNameAndIdentified) {
   EXPECT_EQ(Cddrive::Unit().OpenCount, 0);
 }
 
+TEST(PassThroughDrives, TheUnitsBuffersMeetTheAdaptersAlignment) {
+  // ATAPI and AHCI adapters ask for word alignment or more; a drive whose
+  // INQUIRY goes to a buffer they refuse is never listed.
+  for (const ULONG_PTR mask : {ULONG_PTR{1}, ULONG_PTR{3}, ULONG_PTR{7}, ULONG_PTR{15}}) {
+    SCOPED_TRACE(mask);
+    WindowsUnit unit;
+    Fake().AlignmentMask = mask;
+    Fake().Roots = std::string("D:\\\0\0", 5);
+    Fake().DriveTypes = {{'D', DRIVE_CDROM}};
+    Fake().Device = [](PassThroughBlock& block) {
+      PutInquiry(block.Record.DataBuffer, "QVXR    CRW-5224A       1000");
+      return TRUE;
+    };
+    TCdDrives drives;
+    ASSERT_EQ(drives.Count(), 1);  // INQUIRY into the unit's inquiry buffer
+    drives.Current->SetBuffer(nullptr, 0);
+    EXPECT_TRUE(drives.Current->ExecuteCommand(0x3C, 0x02, 0, 0, 0, 0, 0, 0, 0x40, 0, 0, 0, 1, 64))
+        << "the default buffer was refused";
+  }
+}
+
 TEST(AspiDrives, BusAddressesThatAnswerInOrderOfAdapterThenTarget) {
   WindowsUnit unit;
   Fake().PlatformId = VER_PLATFORM_WIN32_WINDOWS;
