@@ -94,8 +94,9 @@ TCdDrive::TCdDrive(char DriveLetter_, std::uint8_t HaId_, std::uint8_t Target_, 
     }
     SilentSink silent;
     MessageSink& sink = Cddrive::gSink != nullptr ? *Cddrive::gSink : silent;
-    unit.UseSpti = transport_->OpensDevices();
     const std::uint8_t setup = transport_->Setup(sink);
+    // The set-up chooses the transport: what it chose, also when it failed.
+    unit.UseSpti = transport_->OpensDevices();
     if (setup != dsOk) {
       unit.InitStatus = setup;
       return;

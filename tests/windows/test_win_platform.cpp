@@ -74,6 +74,27 @@ struct WindowsUnit {
   }
 };
 
+TEST(PlatformChoice, TheUnitRecordsTheTransportTheSetupChose) {
+  const struct {
+    const char* name;
+    DWORD platformId;
+    bool layerLoads;
+    bool useSpti;
+  } cases[] = {
+      {"NT", VER_PLATFORM_WIN32_NT, true, true},
+      {"Windows 98", VER_PLATFORM_WIN32_WINDOWS, true, false},
+      {"Windows 98 without the layer", VER_PLATFORM_WIN32_WINDOWS, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WindowsUnit unit;
+    Fake().PlatformId = c.platformId;
+    Fake().LibraryLoads = c.layerLoads;
+    { TCdDrive drive('D', 0, 0, 0); }
+    EXPECT_EQ(Cddrive::Unit().UseSpti, c.useSpti);
+  }
+}
+
 void PutInquiry(void* buffer, const char* identification) {
   auto* data = static_cast<std::uint8_t*>(buffer);
   std::memset(data, 0, 36);
