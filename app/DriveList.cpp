@@ -2,7 +2,7 @@
 #include <algorithm>
 
 #include "app/FlashForm.h"
-#include "app/Text.h"
+#include "common/Text.h"
 
 namespace {
 

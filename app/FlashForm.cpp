@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "app/Text.h"
+#include "common/Text.h"
 
 const std::string CaptionText = " Flash Utility V1.050 ";
 const char* const ApplicationTitle = "Windows Flash utility";

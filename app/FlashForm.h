@@ -10,7 +10,7 @@
 
 #include "app/FlashPackage.h"
 #include "app/Toolkit.h"
-#include "builder/IniReader.h"
+#include "common/IniReader.h"
 #include "device/Cddrives.h"
 
 // " Flash Utility V1.050 ": the text the window captions are built from.

@@ -5,7 +5,7 @@
 #include <system_error>
 
 #include "app/FlashForm.h"
-#include "app/Text.h"
+#include "common/Text.h"
 #include "builder/Builder.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "app/FlashForm.h"
-#include "app/Text.h"
+#include "common/Text.h"
 #include "builder/Builder.h"
 
 namespace {

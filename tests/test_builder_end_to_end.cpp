@@ -7,7 +7,7 @@
 
 #include <cstdlib>
 
-#include "app/Text.h"
+#include "common/Text.h"
 #include "platform/sim/SimulatedDrives.h"
 #include "tests/BuilderSupport.h"
 #include "tests/UpdateRig.h"

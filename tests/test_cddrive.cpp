@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Text.h"
+#include "common/Text.h"
 #include "device/Cddrives.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Text.h"
+#include "common/Text.h"
 #include "platform/sim/SimulatedDrive.h"
 #include "tests/Support.h"
 

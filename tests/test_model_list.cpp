@@ -2,7 +2,7 @@
 // value is, the stored lengths, the error messages, and how the INI reader reads.
 #include <gtest/gtest.h>
 
-#include "app/Text.h"
+#include "common/Text.h"
 #include "builder/Builder.h"
 #include "tests/BuilderSupport.h"
 

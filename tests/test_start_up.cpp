@@ -1,7 +1,7 @@
 // Start-up: the mode test, the flasher texts and the warning, ending on No.
 #include <gtest/gtest.h>
 
-#include "app/Text.h"
+#include "common/Text.h"
 #include "tests/Support.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "app/FlashForm.h"
-#include "app/Text.h"
+#include "common/Text.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "app/FlashForm.h"
-#include "app/Text.h"
+#include "common/Text.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "builder/IniReader.h"
+#include "common/IniReader.h"
 #include "device/Transport.h"
 
 // Optical drives through the SCSI generic driver (SG_IO).

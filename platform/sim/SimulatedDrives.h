@@ -33,7 +33,7 @@
 #include <memory>
 #include <string>
 
-#include "builder/IniReader.h"
+#include "common/IniReader.h"
 #include "platform/sim/SimulatedDrive.h"
 
 // The description file the simulated-drive build looks for.

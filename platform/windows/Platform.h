@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "builder/IniReader.h"
+#include "common/IniReader.h"
 #include "device/Transport.h"
 
 // The drives through pass-through or ASPI, chosen by the system's platform.
