@@ -2,8 +2,8 @@
 // value is, the stored lengths, the error messages, and how the INI reader reads.
 #include <gtest/gtest.h>
 
-#include "common/Text.h"
 #include "builder/Builder.h"
+#include "common/Text.h"
 #include "tests/BuilderSupport.h"
 
 namespace {
