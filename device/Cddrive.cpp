@@ -2,6 +2,7 @@
 // the state that all drives share.
 #include "device/Cddrive.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/Text.h"
@@ -77,6 +78,74 @@ std::string Identification(const std::string& text, std::size_t offset) {
   const std::size_t prefix = PrefixLength(text);
   if (prefix == 0 || prefix + offset >= text.size()) return {};
   return text.substr(prefix + offset);
+}
+
+constexpr std::uint8_t kStatusGood = 0x00;
+constexpr std::uint8_t kStatusCheckCondition = 0x02;
+constexpr std::uint8_t kReadBuffer = 0x3C;
+
+struct Judgement {
+  CommandOutcome Outcome = CommandOutcome::Transport;
+  std::uint8_t Key = 0, Asc = 0, Ascq = 0;  // 0 0 0 unless the sense data is valid
+};
+
+// Sense data counts only with a valid response code: fixed format (70h, 71h, with
+// or without the valid bit) holds the whole sense key byte in byte 2 and the code
+// and qualifier in bytes 12 and 13; descriptor format (72h, 73h) holds the key in
+// the low bits of byte 1 and the code and qualifier in bytes 2 and 3. Bytes that
+// did not come back read 0.
+bool ReadSense(const CommandResult& result, Judgement& judged) {
+  const std::size_t length = std::min<std::size_t>(result.SenseLength, CommandResult::kSenseCapacity);
+  auto byte = [&](std::size_t i) -> std::uint8_t { return i < length ? result.Sense[i] : 0; };
+  const std::uint8_t code = byte(0) & 0x7F;
+  if (code == 0x70 || code == 0x71) {
+    if (length < 3) return false;
+    judged.Key = byte(2);
+    judged.Asc = byte(12);
+    judged.Ascq = byte(13);
+    return true;
+  }
+  if (code == 0x72 || code == 0x73) {
+    if (length < 2) return false;
+    judged.Key = byte(1) & 0x0F;
+    judged.Asc = byte(2);
+    judged.Ascq = byte(3);
+    return true;
+  }
+  return false;
+}
+
+// The reads whose every byte is used: READ BUFFER brings back what was written, to
+// be compared. Other replies (INQUIRY, the vendor commands' answers) may be shorter
+// than the length asked, as the drive chooses.
+bool WholeReplyExpected(const CommandRequest& request) {
+  return request.DataIn && request.Length > 0 && request.Cdb[0] == kReadBuffer;
+}
+
+// One judgement for every transport: a request that did not complete fails; GOOD
+// succeeds unless valid sense data says otherwise; CHECK CONDITION succeeds only
+// with valid sense data whose sense key byte is 0 (flag bits included); any other
+// status fails; and a read that must bring every byte fails when the system says
+// some did not come.
+Judgement Judge(const CommandResult& result, const CommandRequest& request) {
+  Judgement judged;
+  const bool sense = ReadSense(result, judged);
+  if (!result.Completed) {
+    judged.Outcome = CommandOutcome::Transport;
+  } else if (result.ScsiStatus == kStatusGood || result.ScsiStatus == kStatusCheckCondition) {
+    if (sense && judged.Key != 0) {
+      judged.Outcome = CommandOutcome::Sense;
+    } else if (!sense && result.ScsiStatus == kStatusCheckCondition) {
+      judged.Outcome = CommandOutcome::NoSense;
+    } else if (result.ResidualKnown && result.Residual > 0 && WholeReplyExpected(request)) {
+      judged.Outcome = CommandOutcome::ShortRead;
+    } else {
+      judged.Outcome = CommandOutcome::Good;
+    }
+  } else {
+    judged.Outcome = CommandOutcome::Status;
+  }
+  return judged;
 }
 
 }  // namespace
@@ -181,15 +250,22 @@ bool TCdDrive::ExecuteCommand(std::uint8_t Cdb0, std::uint8_t Cdb1, std::uint8_t
   CommandResult result;
   if (transport_ != nullptr) result = transport_->Execute(Handle, address_, request);
 
-  RequestAccepted = result.Accepted;
+  const Judgement judged = Judge(result, request);
+  Outcome = judged.Outcome;
+  RequestAccepted = result.Completed;
   LastError = 0;
   Status = result.Status;
-  SenseKey = result.SenseKey;
-  Asc = result.Asc;
-  Ascq = result.Ascq;
-  unit.LastOsError = result.OsError;
+  SenseKey = judged.Key;
+  Asc = judged.Asc;
+  Ascq = judged.Ascq;
+  // A failure that neither the system nor sense data describes still gets an
+  // error number, so that its sense text never reads like a success.
+  std::uint32_t error = result.OsError;
+  const bool described = Outcome == CommandOutcome::Good || Outcome == CommandOutcome::Sense;
+  if (!described && error == 0 && transport_ != nullptr) error = transport_->DeviceError();
+  unit.LastOsError = error;
 
-  if (RequestAccepted && SenseKey == 0) return true;
+  if (Outcome == CommandOutcome::Good) return true;
   ShowSenseCode();
   return false;
 }

@@ -44,7 +44,8 @@ class TCdDrive {
   std::uint8_t Asc = 0;       // sense byte 12
   std::uint8_t Ascq = 0;      // sense byte 13
   std::uint8_t Status = 0;
-  bool RequestAccepted = false;
+  bool RequestAccepted = false;                   // the latest request completed as a request
+  CommandOutcome Outcome = CommandOutcome::Good;  // how the latest command was judged
   DeviceHandle Handle = kNoDevice;
   std::uint32_t LastError = 0;
   std::string DriveText;

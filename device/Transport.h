@@ -3,6 +3,7 @@
 // TCdDrive and TCdDrives reach hardware only through it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -48,18 +49,58 @@ struct CommandRequest {
   std::uint16_t TimeoutSeconds = 60;
 };
 
-// What comes back. Accepted: the request completed as a request (pass-through:
-// DeviceIoControl succeeded; ASPI: SRB_Status is SS_COMP; SG_IO: no transport
-// failure). Status: the SCSI status (ASPI: SRB_Status). The three sense bytes are
-// bytes 2, 12 and 13 of the sense data, zero when none came back. OsError: the
-// system's last error right after the request.
+// What came back from one command, as the system reported it, undecided: the
+// drive unit alone judges it (TCdDrive::ExecuteCommand), the same way for every
+// transport.
 struct CommandResult {
-  bool Accepted = false;
+  static constexpr std::size_t kSenseCapacity = 32;
+
+  // The request reached the drive and came back with a SCSI status: no failure of
+  // the system, the adapter or its driver (pass-through: DeviceIoControl
+  // succeeded; ASPI: SS_COMP, or SS_ERR with a target status; SG_IO: no host or
+  // driver error). False: nothing below tells what the drive did.
+  bool Completed = false;
+  std::uint8_t ScsiStatus = 0;  // the drive's status, when Completed
+  // The status byte the drive object keeps and shows: the SCSI status, except
+  // under ASPI, where it is the request's SRB_Status.
   std::uint8_t Status = 0;
-  std::uint8_t SenseKey = 0;
-  std::uint8_t Asc = 0;
-  std::uint8_t Ascq = 0;
-  std::uint32_t OsError = 0;
+  std::uint8_t Sense[kSenseCapacity] = {};  // the sense data as it came back
+  std::uint8_t SenseLength = 0;             // how many bytes of it came back
+  // The bytes of the data phase that did not move, where the system says
+  // (SG_IO resid, pass-through DataTransferLength); not known under ASPI.
+  bool ResidualKnown = false;
+  std::uint32_t Residual = 0;
+  std::uint32_t OsError = 0;  // the system's error, 0 when it reported none
+
+  // A completed request with this status and no sense data, as SG_IO and
+  // pass-through report it.
+  static CommandResult WithStatus(std::uint8_t status) {
+    CommandResult result;
+    result.Completed = true;
+    result.ScsiStatus = status;
+    result.Status = status;
+    return result;
+  }
+  // A request that failed below the drive with this system error.
+  static CommandResult Failed(std::uint32_t error) {
+    CommandResult result;
+    result.OsError = error;
+    return result;
+  }
+  void SetSense(const std::uint8_t* data, std::size_t length) {
+    SenseLength = static_cast<std::uint8_t>(length < kSenseCapacity ? length : kSenseCapacity);
+    for (std::size_t i = 0; i < SenseLength; ++i) Sense[i] = data[i];
+  }
+};
+
+// How the drive unit judged a command: it succeeded, or why it did not.
+enum class CommandOutcome : std::uint8_t {
+  Good,       // completed, and any valid sense data has a sense key byte of 0
+  Sense,      // CHECK CONDITION (or GOOD) with valid sense data whose key byte is not 0
+  NoSense,    // CHECK CONDITION without valid sense data: nothing says it ran
+  Status,     // another SCSI status: BUSY, RESERVATION CONFLICT, TASK SET FULL, ...
+  ShortRead,  // a read that must bring every byte brought fewer than asked
+  Transport,  // the request did not complete: system, adapter or driver failure
 };
 
 struct OpenResult {
@@ -93,4 +134,8 @@ class Transport {
   // The system's text for an error number, as its message formatter gives it;
   // "" when it has none.
   virtual std::string ErrorText(std::uint32_t error) = 0;
+  // The system's number for a device I/O error. A command that fails although the
+  // system reported no error (a BUSY status, a CHECK CONDITION without sense, a
+  // short read) is given it, so that its sense text never reads as a success.
+  virtual std::uint32_t DeviceError() const = 0;
 };

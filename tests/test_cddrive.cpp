@@ -12,8 +12,22 @@
 
 #include "common/Text.h"
 #include "device/Cddrives.h"
+#include "tests/ResultContract.h"
 
 namespace {
+
+CommandResult Good() {
+  return CommandResult::WithStatus(0x00);
+}
+CommandResult Check(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {
+  CommandResult result = CommandResult::WithStatus(0x02);
+  const std::vector<std::uint8_t> sense = FixedSense(key, asc, ascq);
+  result.SetSense(sense.data(), sense.size());
+  return result;
+}
+CommandResult Failed(std::uint32_t error) {
+  return CommandResult::Failed(error);
+}
 
 // One drive behind the scripted transport.
 struct FakeDrive {
@@ -86,11 +100,11 @@ class FakeTransport : public Transport {
                    request.Data, request.TimeoutSeconds, handle});
     if (request.Cdb[0] == 0x12) {
       const FakeDrive& d = Find(address);
-      if (d.Inquiry.empty()) return {true, 0x02, 0x05, 0x24, 0x00, 0};
+      if (d.Inquiry.empty()) return Check(0x05, 0x24, 0x00);
       std::memcpy(request.Data, d.Inquiry.data(), std::min<std::size_t>(d.Inquiry.size(), request.Length));
-      return {true, 0, 0, 0, 0, 0};
+      return Good();
     }
-    if (Results.empty()) return {true, 0, 0, 0, 0, 0};
+    if (Results.empty()) return Good();
     CommandResult r = Results.front();
     Results.pop_front();
     return r;
@@ -100,6 +114,7 @@ class FakeTransport : public Transport {
     auto found = Texts.find(error);
     return found == Texts.end() ? std::string() : found->second;
   }
+  std::uint32_t DeviceError() const override { return 5; }
 
  private:
   std::size_t Index(const DriveAddress& address) const {
@@ -147,34 +162,43 @@ class DriveUnit : public ::testing::Test {
   RecordingSink sink;
 };
 
+// The judgement itself, on raw outcomes as a transport hands them over.
 TEST_F(DriveUnit, SenseJudgement) {
+  auto drive = MakeGood();
+  CheckResultContract(
+      *drive,
+      [&](const RawOutcome& row) {
+        CommandResult result = row.Completed ? CommandResult::WithStatus(row.ScsiStatus) : Failed(1117);
+        result.SetSense(row.Sense.data(), row.Sense.size());
+        result.ResidualKnown = row.Residual >= 0;
+        result.Residual = row.Residual >= 0 ? static_cast<std::uint32_t>(row.Residual) : 0;
+        transport.Results = {result};
+      },
+      true);
+
   struct Case {
     const char* name;
     CommandResult result;
-    bool succeeds;
     const char* senseText;
   };
+  CommandResult accepted = Good();
+  accepted.OsError = 5;
   const Case cases[] = {
-      {"accepted, no sense", {true, 0x00, 0x00, 0x00, 0x00, 0}, true, "00 00 00. 00, 0000"},
-      {"no sense after a failed request", {false, 0x00, 0x00, 0x00, 0x00, 1117}, false, "00 00 00. 00, 045D"},
-      {"CHECK CONDITION with key 0", {true, 0x02, 0x00, 0x00, 0x00, 0}, true, "00 00 00. 02, 0000"},
-      {"key 0 with an additional code", {true, 0x02, 0x00, 0x29, 0x01, 0}, true, "00 29 01. 02, 0000"},
-      {"incorrect-length flag alone", {true, 0x02, 0x20, 0x00, 0x00, 0}, false, "20 00 00. 02, 0000"},
-      {"medium not present", {true, 0x02, 0x02, 0x3A, 0x00, 0}, false, "02 3A 00. 02, 0000"},
-      {"accepted but the OS error is ignored", {true, 0x00, 0x00, 0x00, 0x00, 5}, true, "00 00 00. 00, 0000"},
+      {"accepted, no sense", Good(), "00 00 00. 00, 0000"},
+      {"no sense after a failed request", Failed(1117), "00 00 00. 00, 045D"},
+      {"CHECK CONDITION with key 0", Check(0, 0, 0), "00 00 00. 02, 0000"},
+      {"medium not present", Check(0x02, 0x3A, 0x00), "02 3A 00. 02, 0000"},
+      {"BUSY: the system's device error", CommandResult::WithStatus(0x08), "00 00 00. 08, 0005"},
+      {"accepted but the OS error is ignored", accepted, "00 00 00. 00, 0000"},
   };
-  auto drive = MakeGood();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     transport.Results = {c.result};
-    EXPECT_EQ(Send(*drive), c.succeeds);
-    EXPECT_EQ(drive->RequestAccepted, c.result.Accepted);
-    EXPECT_TRUE(drive->SenseIs(c.result.SenseKey, c.result.Asc, c.result.Ascq));
-    EXPECT_EQ(drive->Status, c.result.Status);
+    Send(*drive);
     EXPECT_EQ(drive->SenseText(), c.senseText);
   }
   // A failed request leaves 00 00 00, which is what the callers test for success.
-  transport.Results = {{false, 0, 0, 0, 0, 31}};
+  transport.Results = {Failed(31)};
   EXPECT_FALSE(Send(*drive));
   EXPECT_TRUE(drive->SenseIs(0, 0, 0));
   EXPECT_FALSE(drive->SenseIs(0, 0, 1));
@@ -316,7 +340,7 @@ TEST_F(DriveUnit, ShortInquiryAfterAnotherDriveDoesNotShowItsIdentification) {
 
 TEST_F(DriveUnit, FailedOpenShowsItsMessagesAndTurnsOnErrorMessages) {
   auto good = MakeGood("sr0");
-  transport.Results = {{true, 0x02, 0x02, 0x3A, 0x00, 0}};
+  transport.Results = {Check(0x02, 0x3A, 0x00)};
   EXPECT_FALSE(Send(*good));
   EXPECT_TRUE(sink.Messages.empty());
   EXPECT_FALSE(Cddrive::Unit().ShowErrors);
@@ -333,7 +357,7 @@ TEST_F(DriveUnit, FailedOpenShowsItsMessagesAndTurnsOnErrorMessages) {
 
   // From now on every failed command shows the SenseCode message.
   sink.Messages.clear();
-  transport.Results = {{true, 0x02, 0x02, 0x3A, 0x00, 0}, {false, 0, 0, 0, 0, 5}, {true, 0, 0, 0, 0, 0}};
+  transport.Results = {Check(0x02, 0x3A, 0x00), Failed(5), Good()};
   EXPECT_FALSE(Send(*good));
   EXPECT_FALSE(Send(*good));
   EXPECT_TRUE(Send(*good));
@@ -348,7 +372,7 @@ TEST_F(DriveUnit, SystemTextThatDoesNotFitInEightyBytesIsNotShown) {
   Cddrive::Unit().ShowErrors = true;
   transport.Texts[40] = std::string(79, 'a');
   transport.Texts[41] = std::string(80, 'b');
-  transport.Results = {{false, 0, 0, 0, 0, 40}, {false, 0, 0, 0, 0, 41}};
+  transport.Results = {Failed(40), Failed(41)};
   EXPECT_FALSE(Send(*good));
   EXPECT_FALSE(Send(*good));
   ASSERT_EQ(sink.Messages.size(), 2u);

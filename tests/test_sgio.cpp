@@ -16,6 +16,7 @@
 
 #include "device/Cddrives.h"
 #include "platform/linux/SgIoTransport.h"
+#include "tests/ResultContract.h"
 
 namespace {
 
@@ -207,7 +208,7 @@ TEST(SgIoTransport, BuildsTheRequest) {
     request.Data = buffer;
     request.TimeoutSeconds = 180;
     const CommandResult result = transport->Execute(7, {}, request);
-    EXPECT_TRUE(result.Accepted);
+    EXPECT_TRUE(result.Completed);
     EXPECT_EQ(seen.interface_id, 'S');
     EXPECT_EQ(seen.dxfer_direction, c.direction);
     EXPECT_EQ(seen.dxfer_len, c.length);
@@ -217,7 +218,7 @@ TEST(SgIoTransport, BuildsTheRequest) {
     EXPECT_NE(seen.sbp, nullptr);
     EXPECT_EQ(seen.timeout, 180000u);
   }
-  EXPECT_FALSE(transport->Execute(kNoDevice, {}, CommandRequest{}).Accepted);
+  EXPECT_FALSE(transport->Execute(kNoDevice, {}, CommandRequest{}).Completed);
 }
 
 struct Reply {
@@ -226,54 +227,18 @@ struct Reply {
   std::vector<unsigned char> sense;
   unsigned short host = 0;
   unsigned short driver = 0;
+  int resid = 0;
 };
 
-TEST(SgIoTransport, MapsTheResult) {
-  auto fixed = [](unsigned char first, unsigned char key, unsigned char asc, unsigned char ascq) {
-    std::vector<unsigned char> sense(18, 0);
-    sense[0] = first;
-    sense[2] = key;
-    sense[7] = 10;
-    sense[12] = asc;
-    sense[13] = ascq;
-    return sense;
-  };
-  struct Case {
-    const char* name;
-    Reply reply;
-    CommandResult expected;
-  };
-  const Case cases[] = {
-      {"good", {}, {true, 0x00, 0, 0, 0, 0}},
-      {"CHECK CONDITION, fixed sense 70",
-       {0, 0x02, fixed(0x70, 0x02, 0x3A, 0x00), 0, 0x08},
-       {true, 0x02, 0x02, 0x3A, 0x00, 0}},
-      {"CHECK CONDITION, fixed sense F0",
-       {0, 0x02, fixed(0xF0, 0x02, 0x04, 0x01), 0, 0x08},
-       {true, 0x02, 0x02, 0x04, 0x01, 0}},
-      {"flag bits of byte 2 stay",
-       {0, 0x02, fixed(0x70, 0x20, 0x00, 0x00), 0, 0x08},
-       {true, 0x02, 0x20, 0x00, 0x00, 0}},
-      {"descriptor sense",
-       {0, 0x02, {0x72, 0x0B, 0x00, 0x00, 0, 0, 0, 0}, 0, 0x08},
-       {true, 0x02, 0x0B, 0x00, 0x00, 0}},
-      {"CHECK CONDITION without sense data", {0, 0x02, {}, 0, 0}, {false, 0x02, 0, 0, 0, EIO}},
-      {"ioctl refused", {EPERM, 0, {}, 0, 0}, {false, 0, 0, 0, 0, EPERM}},
-      {"host time-out", {0, 0, {}, 0x03, 0}, {false, 0, 0, 0, 0, ETIMEDOUT}},
-      {"driver time-out", {0, 0, {}, 0, 0x06}, {false, 0, 0, 0, 0, ETIMEDOUT}},
-      {"host error", {0, 0, {}, 0x07, 0}, {false, 0, 0, 0, 0, EIO}},
-      {"sense with a retry suggestion",
-       {0, 0x02, fixed(0x70, 0x06, 0x29, 0x00), 0, 0x18},
-       {true, 0x02, 0x06, 0x29, 0x00, 0}},
-      {"driver error",
-       {0, 0x02, fixed(0x70, 0x04, 0x44, 0x00), 0, 0x04},
-       {false, 0x02, 0x04, 0x44, 0x00, EIO}},
-      {"BUSY", {0, 0x08, {}, 0, 0}, {false, 0x08, 0, 0, 0, EBUSY}},
-  };
-  FakeSystem fake;
-  const Reply* reply = nullptr;
-  fake.Ioctl = [&](int, unsigned long, void* argument) {
+// The fake system answering SG_IO with the reply that `reply` points at, and
+// INQUIRY with a drive's identification.
+void AnswerWith(FakeSystem& fake, const Reply*& reply) {
+  fake.Ioctl = [&reply](int, unsigned long, void* argument) {
     auto* header = static_cast<sg_io_hdr_t*>(argument);
+    if (header->cmdp[0] == 0x12) {
+      std::memcpy(header->dxferp, "\x05\x80\x00\x32\x1F\x00\x00\x00QVXR    CRW-5224A       1000", 36);
+      return 0;
+    }
     if (reply->ioctlErrno != 0) {
       errno = reply->ioctlErrno;
       return -1;
@@ -281,22 +246,82 @@ TEST(SgIoTransport, MapsTheResult) {
     header->status = reply->status;
     header->host_status = reply->host;
     header->driver_status = reply->driver;
+    header->resid = reply->resid;
     if (!reply->sense.empty()) std::memcpy(header->sbp, reply->sense.data(), reply->sense.size());
     header->sb_len_wr = static_cast<unsigned char>(reply->sense.size());
     return 0;
   };
+}
+
+// What the header says, handed on as it is: completion, status, the sense bytes
+// with their length, the residual and the error.
+TEST(SgIoTransport, ReportsTheResultRaw) {
+  struct Case {
+    const char* name;
+    Reply reply;
+    bool completed;
+    std::uint8_t status;
+    std::uint32_t osError;
+  };
+  const std::vector<unsigned char> sense = FixedSense(0x02, 0x3A, 0x00);
+  const Case cases[] = {
+      {"good", {}, true, 0x00, 0},
+      {"CHECK CONDITION with sense", {0, 0x02, sense, 0, 0x08, 0}, true, 0x02, 0},
+      {"BUSY", {0, 0x08, {}, 0, 0, 0}, true, 0x08, 0},
+      {"a short read", {0, 0x00, {}, 0, 0, 12}, true, 0x00, 0},
+      {"ioctl refused", {EPERM, 0, {}, 0, 0, 0}, false, 0, EPERM},
+      {"host time-out", {0, 0, {}, 0x03, 0, 0}, false, 0, ETIMEDOUT},
+      {"driver time-out", {0, 0, {}, 0, 0x06, 0}, false, 0, ETIMEDOUT},
+      {"host error", {0, 0, {}, 0x07, 0, 0}, false, 0, EIO},
+      {"driver error with sense", {0, 0x02, sense, 0, 0x04, 0}, false, 0x02, EIO},
+  };
+  FakeSystem fake;
+  const Reply* reply = nullptr;
+  AnswerWith(fake, reply);
   auto transport = MakeSgIoTransport(fake.System());
+  std::uint8_t buffer[16] = {};
+  CommandRequest request;
+  request.Cdb[0] = 0x3C;
+  request.Length = sizeof buffer;
+  request.Data = buffer;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     reply = &c.reply;
-    const CommandResult r = transport->Execute(3, {}, CommandRequest{});
-    EXPECT_EQ(r.Accepted, c.expected.Accepted);
-    EXPECT_EQ(r.Status, c.expected.Status);
-    EXPECT_EQ(r.SenseKey, c.expected.SenseKey);
-    EXPECT_EQ(r.Asc, c.expected.Asc);
-    EXPECT_EQ(r.Ascq, c.expected.Ascq);
-    EXPECT_EQ(r.OsError, c.expected.OsError);
+    const CommandResult r = transport->Execute(3, {}, request);
+    EXPECT_EQ(r.Completed, c.completed);
+    EXPECT_EQ(r.Status, c.status);
+    EXPECT_EQ(r.OsError, c.osError);
+    EXPECT_EQ(std::vector<unsigned char>(r.Sense, r.Sense + r.SenseLength), c.reply.sense);
+    EXPECT_EQ(r.Residual, static_cast<std::uint32_t>(c.reply.resid));
   }
+}
+
+TEST(SgIoTransport, KeepsTheResultContract) {
+  FakeSystem fake;
+  const Reply* reply = nullptr;
+  AnswerWith(fake, reply);
+  auto transport = MakeSgIoTransport(fake.System());
+  Cddrive::ResetUnit();
+  Cddrive::InstallTransport(transport.get());
+  {
+    TCdDrive drive(' ', 2, 1, 0, fake.Node("sg4"));
+    ASSERT_EQ(drive.GetInitStatus(), dsOk);
+    Reply current;
+    CheckResultContract(
+        drive,
+        [&](const RawOutcome& row) {
+          current = {};
+          current.status = row.ScsiStatus;
+          current.sense = row.Sense;
+          current.resid = row.Residual > 0 ? row.Residual : 0;
+          if (!row.Completed) current.host = 0x07;        // DID_ERROR
+          if (!row.Sense.empty()) current.driver = 0x08;  // DRIVER_SENSE
+          reply = &current;
+        },
+        true);
+  }
+  Cddrive::InstallTransport(nullptr);
+  Cddrive::ResetUnit();
 }
 
 // The drive units on the fake tree: the list, the lines, and the open failure.

@@ -9,8 +9,10 @@
 #include <map>
 #include <random>
 
+#include "device/Cddrive.h"
 #include "platform/sim/SimulatedDrive.h"
 #include "platform/sim/SimulatedDrives.h"
+#include "tests/ResultContract.h"
 #if defined(__linux__)
 #include "platform/linux/Platform.h"
 #endif
@@ -53,11 +55,14 @@ CommandResult Send(SimulatedDrive& drive, const Cdb& cdb, bool dataIn, std::uint
   return drive.Execute(request);
 }
 
+// Key byte, code and qualifier of the fixed-format sense data the drive sends.
 Sense SenseOf(const CommandResult& r) {
-  return {r.SenseKey, r.Asc, r.Ascq};
+  if (r.SenseLength < 14) return {};
+  EXPECT_EQ(r.Sense[0], 0x70);
+  return {r.Sense[2], r.Sense[12], r.Sense[13]};
 }
 bool Good(const CommandResult& r) {
-  return r.Accepted && r.Status == 0 && SenseOf(r) == Sense{};
+  return r.Completed && r.Status == 0 && SenseOf(r) == Sense{};
 }
 
 // An image of the given size with a pattern that differs in every chunk.
@@ -166,7 +171,7 @@ TEST(SimulatedDriveStandard, SenseFollowsEachCommandAndRequestSenseReportsIt) {
   // Unknown opcodes, and INQUIRY of a drive told to fail it.
   for (std::uint8_t opcode : {0x28, 0x25, 0x5A, 0xFF}) {
     const CommandResult r = Send(drive, Cdb{{opcode}}, true, 0);
-    EXPECT_TRUE(r.Accepted);
+    EXPECT_TRUE(r.Completed);
     EXPECT_EQ(r.Status, 0x02);
     EXPECT_EQ(SenseOf(r), (Sense{0x05, 0x20, 0x00})) << int(opcode);
   }
@@ -333,7 +338,7 @@ TEST(SimulatedDriveVendor, BadCommandsAreRefusedAndChangeNothing) {
     SimulatedDrive drive(SimDriveConfig{});
     std::fill(host.begin(), host.begin() + 0x1000, 0xA5);
     const CommandResult r = Send(drive, c.cdb, c.dataIn, c.length, host.data());
-    EXPECT_TRUE(r.Accepted);
+    EXPECT_TRUE(r.Completed);
     EXPECT_EQ(r.Status, 0x02);
     EXPECT_EQ(SenseOf(r), (Sense{0x05, 0x24, 0x00}));
     EXPECT_TRUE(std::all_of(drive.BufferMemory().begin(), drive.BufferMemory().end(),
@@ -348,7 +353,7 @@ TEST(SimulatedDriveVendor, BadCommandsAreRefusedAndChangeNothing) {
   EXPECT_TRUE(Good(Send(drive, ReadBufferCdb(memory - 0x10, 0x10), true, 0x10, host.data())));
   // A data phase without a buffer never reaches the drive.
   const CommandResult noBuffer = Send(drive, ReadBufferCdb(0, 0x10), true, 0x10, nullptr);
-  EXPECT_FALSE(noBuffer.Accepted);
+  EXPECT_FALSE(noBuffer.Completed);
   EXPECT_EQ(noBuffer.OsError, SimError::kFault);
 }
 
@@ -381,7 +386,7 @@ TEST(SimulatedDriveFaults, EachKindAnswersAsItsNameSaysAndStoresNothing) {
     SimulatedDrive drive(config);
     Bytes chunk(kChunk, 0x77);
     const CommandResult r = Send(drive, WriteBufferCdb(0, kChunk, 0x00), false, kChunk, chunk.data());
-    EXPECT_EQ(r.Accepted, c.accepted);
+    EXPECT_EQ(r.Completed, c.accepted);
     EXPECT_EQ(r.Status, c.status);
     EXPECT_EQ(SenseOf(r), c.sense);
     EXPECT_EQ(r.OsError, c.osError);
@@ -470,7 +475,7 @@ TEST(SimulatedDriveFaults, OccurrenceAndControlChooseTheCommandsHit) {
   std::vector<Sense> tur;
   for (int i = 0; i < 4; ++i) tur.push_back(SenseOf(Send(drive, kTestUnitReady, true, 0)));
   EXPECT_EQ(tur, (std::vector<Sense>{{}, {0x02, 0x3A, 0x00}, {}, {}}));
-  for (int i = 0; i < 3; ++i) EXPECT_FALSE(Send(drive, kStopPlayScan, true, 0).Accepted);  // every one
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(Send(drive, kStopPlayScan, true, 0).Completed);  // every one
 
   // A changed list counts afresh.
   drive.Config().Faults = {{SimFault::Kind::CheckCondition, 0x00, -1, 2, 0x02, 0x3A, 0x00}};
@@ -488,6 +493,34 @@ TEST(SimulatedDriveFaults, OccurrenceAndControlChooseTheCommandsHit) {
 
 // ---------------------------------------------------------------------------
 // The transport
+
+// The reply fault stands for any outcome a transport may report; the drive unit
+// judges it as it judges every other transport's.
+TEST(SimulatedTransportTest, KeepsTheResultContract) {
+  SimulatedTransport transport;
+  SimulatedDrive& sim = transport.Add(SimDriveConfig{});
+  Cddrive::ResetUnit();
+  Cddrive::InstallTransport(&transport);
+  {
+    TCdDrive drive('D', 0, 0, 0, "sim0");
+    ASSERT_EQ(drive.GetInitStatus(), dsOk);
+    CheckResultContract(
+        drive,
+        [&](const RawOutcome& row) {
+          SimFault fault;
+          fault.What = row.Completed ? SimFault::Kind::Reply : SimFault::Kind::TransportFailure;
+          fault.Opcode = row.Opcode;
+          fault.Status = row.ScsiStatus;
+          std::copy(row.Sense.begin(), row.Sense.end(), fault.SenseData.begin());
+          fault.SenseLength = static_cast<std::uint8_t>(row.Sense.size());
+          fault.Residual = row.Residual;
+          sim.Config().Faults = {fault};
+        },
+        true);
+  }
+  Cddrive::InstallTransport(nullptr);
+  Cddrive::ResetUnit();
+}
 
 TEST(SimulatedTransportTest, EnumeratesOpensAndRoutesByHandle) {
   SimulatedTransport transport;
@@ -548,7 +581,7 @@ TEST(SimulatedTransportTest, EnumeratesOpensAndRoutesByHandle) {
   transport.Close(openC.Handle);  // a second close is no close
   EXPECT_EQ(transport.Closes(), 1);
   const CommandResult closed = transport.Execute(openC.Handle, addresses[2], request);
-  EXPECT_FALSE(closed.Accepted);
+  EXPECT_FALSE(closed.Completed);
   EXPECT_EQ(closed.OsError, SimError::kBadHandle);
   EXPECT_EQ(transport.Execute(kNoDevice, addresses[0], request).OsError, SimError::kBadHandle);
 
@@ -605,6 +638,7 @@ FakeIni TwoDrives() {
                 {{"cdrw", "state"}, "sub/cd.state"},
                 {{"cdrw", "fault1"}, "checkcondition 3B control=80 occurrence=2 sense=03:0C:00"},
                 {{"cdrw", "fault3"}, "commitfailure"},
+                {{"cdrw", "fault4"}, "reply 3C status=02 sensedata=70:00:06 residual=4"},
                 {{"dvd", "inquiry"}, "05 80 00 02 1F 00 00 00 51 00"}};
   return ini;
 }
@@ -627,13 +661,18 @@ TEST(SimulatedDriveDescription, ReadsEveryKeyAndDefaultsTheRest) {
   EXPECT_EQ(cd.OpenError, 13u);
   EXPECT_FALSE(cd.InquiryFails);
   EXPECT_EQ(cd.StateFile, (std::filesystem::path("/etc/sim") / "sub/cd.state").string());
-  ASSERT_EQ(cd.Faults.size(), 2u);
+  ASSERT_EQ(cd.Faults.size(), 3u);
   EXPECT_EQ(cd.Faults[0].What, SimFault::Kind::CheckCondition);
   EXPECT_EQ((std::array<int, 6>{cd.Faults[0].Opcode, cd.Faults[0].Control, cd.Faults[0].Occurrence,
                                 cd.Faults[0].Key, cd.Faults[0].Asc, cd.Faults[0].Ascq}),
             (std::array<int, 6>{0x3B, 0x80, 2, 0x03, 0x0C, 0x00}));
   EXPECT_EQ(cd.Faults[1].What, SimFault::Kind::CommitFailure);
   EXPECT_EQ(cd.Faults[1].Control, -1);
+  EXPECT_EQ(cd.Faults[2].What, SimFault::Kind::Reply);
+  EXPECT_EQ(cd.Faults[2].Status, 0x02);
+  EXPECT_EQ(Bytes(cd.Faults[2].SenseData.begin(), cd.Faults[2].SenseData.begin() + cd.Faults[2].SenseLength),
+            (Bytes{0x70, 0x00, 0x06}));
+  EXPECT_EQ(cd.Faults[2].Residual, 4);
 
   const SimDriveConfig& dvd = drives->Drive(1).Config();
   EXPECT_EQ(dvd.Letter, 'E');  // D, E, ... by position
@@ -674,6 +713,13 @@ TEST(SimulatedDriveDescription, BadValuesAreRefusedWithTheirPlace) {
       {"fault2", "timeout 3B occurrence=-1", "bad occurrence"},
       {"fault2", "checkcondition 3B sense=03:0C", "bad sense"},
       {"fault2", "checkcondition 3B colour=red", "unknown setting"},
+      {"fault2", "reply 3C status=1FF", "bad status"},
+      {"fault2", "reply 3C residual=-4", "bad residual"},
+      {"fault2",
+       "reply 3C "
+       "sensedata=70:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:"
+       "00:00:00",
+       "bad sense data"},  // 33 bytes
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.key) + " = " + c.value);

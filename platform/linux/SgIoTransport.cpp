@@ -25,10 +25,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr unsigned char kSenseSize = 32;
-constexpr unsigned char kStatusGood = 0x00;
-constexpr unsigned char kStatusCheckCondition = 0x02;
-constexpr unsigned char kStatusBusy = 0x08;
-constexpr unsigned char kStatusTaskSetFull = 0x28;
 constexpr unsigned short kHostTimeOut = 0x03;  // DID_TIME_OUT
 constexpr unsigned short kDriverMask = 0x0F;
 constexpr unsigned short kDriverTimeOut = 0x06;  // DRIVER_TIMEOUT
@@ -181,54 +177,26 @@ class SgIoTransport : public Transport {
       return result;
     }
 
+    // What came back, as it came: the judgement is the drive unit's.
     result.Status = header.status;
-    const std::size_t senseLength = std::min<std::size_t>(header.sb_len_wr, kSenseSize);
-    ReadSense(sense, senseLength, result);
-
+    result.SetSense(sense, std::min<std::size_t>(header.sb_len_wr, kSenseSize));
+    result.ResidualKnown = request.Length > 0;
+    result.Residual = header.resid > 0 ? static_cast<std::uint32_t>(header.resid) : 0;
     const unsigned short driver = header.driver_status & kDriverMask;
     if (header.host_status != 0 || (driver != 0 && driver != kDriverSense)) {
       result.OsError = (header.host_status == kHostTimeOut || driver == kDriverTimeOut) ? ETIMEDOUT : EIO;
       return result;
     }
-    if (header.status == kStatusGood) {
-      result.Accepted = true;
-    } else if (header.status == kStatusCheckCondition) {
-      // A CHECK CONDITION whose sense data never came back says nothing about
-      // the command: it must not pass for one that succeeded.
-      if (senseLength > 2) {
-        result.Accepted = true;
-      } else {
-        result.OsError = EIO;
-      }
-    } else {
-      // BUSY, RESERVATION CONFLICT and the like: the drive did not run the command.
-      result.OsError = (header.status == kStatusBusy || header.status == kStatusTaskSetFull) ? EBUSY : EIO;
-    }
+    result.Completed = true;
+    result.ScsiStatus = header.status;
     return result;
   }
 
   std::string ErrorText(std::uint32_t error) override { return std::strerror(static_cast<int>(error)); }
 
- private:
-  // Sense key byte, additional sense code and qualifier. Fixed-format sense
-  // data (0x70/0x71, 0xF0/0xF1 with the valid bit) holds them in bytes 2, 12 and
-  // 13; descriptor-format data (0x72/0x73) holds the key, code and qualifier in
-  // bytes 1 to 3, and is read from there so that no byte of another meaning is
-  // taken for the sense key.
-  static void ReadSense(const unsigned char* sense, std::size_t length, CommandResult& result) {
-    auto byte = [&](std::size_t i) -> std::uint8_t { return i < length ? sense[i] : 0; };
-    const unsigned char format = byte(0) & 0x7F;
-    if (format == 0x72 || format == 0x73) {
-      result.SenseKey = byte(1) & 0x0F;
-      result.Asc = byte(2);
-      result.Ascq = byte(3);
-    } else {
-      result.SenseKey = byte(2);
-      result.Asc = byte(12);
-      result.Ascq = byte(13);
-    }
-  }
+  std::uint32_t DeviceError() const override { return EIO; }
 
+ private:
   // The address shown in the drive's line: from the SCSI device's sysfs name
   // "H:C:T:L", else from SG_GET_SCSI_ID on the generic node. Values above 255
   // show as 255.

@@ -75,15 +75,23 @@ std::uint32_t Reply(const CommandRequest& request, const std::uint8_t* data, std
 }
 
 CommandResult Failed(std::uint32_t error) {
-  CommandResult result;
-  result.Accepted = false;
-  result.OsError = error;
-  return result;
+  return CommandResult::Failed(error);
+}
+
+// Fixed-format sense data with the key byte, code and qualifier in their places.
+void PutSense(std::uint8_t (&sense)[kSenseSize], std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {
+  std::memset(sense, 0, sizeof sense);
+  sense[0] = 0x70;
+  sense[2] = key;
+  sense[7] = kSenseSize - 8;
+  sense[12] = asc;
+  sense[13] = ascq;
 }
 
 bool SameFault(const SimFault& a, const SimFault& b) {
   return a.What == b.What && a.Opcode == b.Opcode && a.Control == b.Control && a.Occurrence == b.Occurrence &&
-         a.Key == b.Key && a.Asc == b.Asc && a.Ascq == b.Ascq;
+         a.Key == b.Key && a.Asc == b.Asc && a.Ascq == b.Ascq && a.Status == b.Status &&
+         a.SenseData == b.SenseData && a.SenseLength == b.SenseLength && a.Residual == b.Residual;
 }
 
 bool SameFaults(const std::vector<SimFault>& a, const std::vector<SimFault>& b) {
@@ -173,6 +181,8 @@ CommandResult SimulatedDrive::Execute(const CommandRequest& request) {
       return Failed(SimError::kTimedOut);
     case SimFault::Kind::DropWrite:
       return Good();
+    case SimFault::Kind::Reply:
+      return RawReply(*fault);
     case SimFault::Kind::FlipReadBit:
       break;
   }
@@ -204,22 +214,27 @@ const SimFault* SimulatedDrive::FiringFault(const CommandRequest& request) {
   return firing;
 }
 
+// The drive reports no residual: ATAPI drives behind the usual adapters do not,
+// and the read-back compare must hold without one.
 CommandResult SimulatedDrive::Good() {
   sense_ = {};
-  CommandResult result;
-  result.Accepted = true;
-  result.Status = kStatusGood;
-  return result;
+  return CommandResult::WithStatus(kStatusGood);
 }
 
 CommandResult SimulatedDrive::Check(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {
   sense_ = {key, asc, ascq};
-  CommandResult result;
-  result.Accepted = true;
-  result.Status = kStatusCheckCondition;
-  result.SenseKey = key;
-  result.Asc = asc;
-  result.Ascq = ascq;
+  CommandResult result = CommandResult::WithStatus(kStatusCheckCondition);
+  std::uint8_t sense[kSenseSize];
+  PutSense(sense, key, asc, ascq);
+  result.SetSense(sense, sizeof sense);
+  return result;
+}
+
+CommandResult SimulatedDrive::RawReply(const SimFault& fault) {
+  CommandResult result = CommandResult::WithStatus(fault.Status);
+  result.SetSense(fault.SenseData.data(), fault.SenseLength);
+  result.ResidualKnown = fault.Residual >= 0;
+  result.Residual = fault.Residual >= 0 ? static_cast<std::uint32_t>(fault.Residual) : 0;
   return result;
 }
 
@@ -254,12 +269,8 @@ CommandResult SimulatedDrive::Answer(const CommandRequest& request) {
 
 CommandResult SimulatedDrive::RequestSense(const CommandRequest& request) {
   if (WrongWay(request, true)) return Check(0x05, 0x24, 0x00);
-  std::uint8_t sense[kSenseSize] = {};
-  sense[0] = 0x70;
-  sense[2] = sense_[0];
-  sense[7] = kSenseSize - 8;
-  sense[12] = sense_[1];
-  sense[13] = sense_[2];
+  std::uint8_t sense[kSenseSize];
+  PutSense(sense, sense_[0], sense_[1], sense_[2]);
   replyLength_ = Reply(request, sense, sizeof sense, request.Cdb[4]);
   return Good();
 }
@@ -473,4 +484,8 @@ CommandResult SimulatedTransport::Execute(DeviceHandle handle, const DriveAddres
 
 std::string SimulatedTransport::ErrorText(std::uint32_t error) {
   return SimError::Text(error);
+}
+
+std::uint32_t SimulatedTransport::DeviceError() const {
+  return SimError::kIo;
 }

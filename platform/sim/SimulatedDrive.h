@@ -32,12 +32,20 @@ struct SimFault {
     DropWrite,         // the command reports success but does nothing: stores nothing,
                        // returns nothing, programs nothing
     CommitFailure,     // the commit (WRITE BUFFER 80/A0) fails: CHECK CONDITION, flash unchanged
+    Reply,             // the command does nothing and comes back with the status, sense
+                       // data and residual below, as a transport would report them
   };
   Kind What = Kind::CheckCondition;
   std::uint8_t Opcode = 0;  // the command it hits
   int Control = -1;         // WRITE BUFFER only: CDB byte 9 to match; -1 any
   int Occurrence = 0;       // the n-th matching command (1-based); 0: every one
   std::uint8_t Key = 0x04, Asc = 0x44, Ascq = 0x00;
+  // Reply only: the SCSI status, the sense data as sent, and the residual (-1: none
+  // reported).
+  std::uint8_t Status = 0x00;
+  std::array<std::uint8_t, CommandResult::kSenseCapacity> SenseData = {};
+  std::uint8_t SenseLength = 0;
+  int Residual = -1;
 };
 
 struct SimDriveConfig {
@@ -135,6 +143,7 @@ class SimulatedDrive {
   CommandResult Answer(const CommandRequest& request);
   CommandResult Good();
   CommandResult Check(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq);
+  CommandResult RawReply(const SimFault& fault);
   CommandResult Inquiry(const CommandRequest& request);
   CommandResult ReadFlashId(const CommandRequest& request);
   CommandResult WriteBufferCommand(const CommandRequest& request);
@@ -183,6 +192,7 @@ class SimulatedTransport : public Transport {
   CommandResult Execute(DeviceHandle handle, const DriveAddress& address,
                         const CommandRequest& request) override;
   std::string ErrorText(std::uint32_t error) override;
+  std::uint32_t DeviceError() const override;
 
  private:
   std::vector<std::unique_ptr<SimulatedDrive>> drives_;

@@ -91,6 +91,7 @@ std::optional<SimFault::Kind> FaultKind(const std::string& word) {
       {"flipreadbit", SimFault::Kind::FlipReadBit},
       {"dropwrite", SimFault::Kind::DropWrite},
       {"commitfailure", SimFault::Kind::CommitFailure},
+      {"reply", SimFault::Kind::Reply},
   };
   const std::string lower = Lower(word);
   for (const auto& [name, kind] : kKinds)
@@ -149,6 +150,28 @@ std::optional<SimFault> ParseFault(const std::string& text, std::string& why) {
       fault.Key = (*sense)[0];
       fault.Asc = (*sense)[1];
       fault.Ascq = (*sense)[2];
+    } else if (key == "status") {
+      const auto status = HexByte(value);
+      if (!status) {
+        why = "bad status";
+        return std::nullopt;
+      }
+      fault.Status = *status;
+    } else if (key == "sensedata") {
+      const auto data = HexBytes(value, ':');
+      if (!data || data->size() > CommandResult::kSenseCapacity) {
+        why = "bad sense data (at most 32 hex bytes xx:xx:..)";
+        return std::nullopt;
+      }
+      std::copy(data->begin(), data->end(), fault.SenseData.begin());
+      fault.SenseLength = static_cast<std::uint8_t>(data->size());
+    } else if (key == "residual") {
+      const auto residual = Number<int>(value, 10, 0, 1 << 24);
+      if (!residual) {
+        why = "bad residual";
+        return std::nullopt;
+      }
+      fault.Residual = *residual;
     } else {
       why = "unknown setting \"" + word + "\"";
       return std::nullopt;

@@ -171,12 +171,17 @@ CommandResult AspiTransport::Execute(DeviceHandle, const DriveAddress& address,
   }
 
   System().CloseHandle(event);
-  result.OsError = System().GetLastError();
-  result.Status = StatusOf(block);
-  result.Accepted = result.Status == SS_COMP;
-  result.SenseKey = block.SenseArea[2];
-  result.Asc = block.SenseArea[12];
-  result.Ascq = block.SenseArea[13];
+  // What came back, as it came: the judgement is the drive unit's. A request the
+  // layer finished (SS_COMP), or one the drive answered with a status of its own
+  // (SS_ERR with the adapter content and a target status), completed; the drive
+  // keeps SRB_Status as its status byte. The layer gives no residual.
+  const BYTE status = StatusOf(block);
+  result.Status = status;
+  result.SetSense(block.SenseArea, SENSE_LEN);
+  if (status == SS_COMP || (status == SS_ERR && block.SRB_HaStat == 0 && block.SRB_TargStat != 0)) {
+    result.Completed = true;
+    result.ScsiStatus = block.SRB_TargStat;
+  }
   return result;
 }
 

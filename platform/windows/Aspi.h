@@ -20,6 +20,7 @@ constexpr BYTE SRB_DIR_OUT = 0x10;
 constexpr BYTE SRB_EVENT_NOTIFY = 0x40;
 constexpr BYTE SS_PENDING = 0x00;
 constexpr BYTE SS_COMP = 0x01;
+constexpr BYTE SS_ERR = 0x04;
 constexpr BYTE SENSE_LEN = 14;
 
 #pragma pack(push, 1)
@@ -96,6 +97,7 @@ class AspiTransport : public Transport {
   CommandResult Execute(DeviceHandle handle, const DriveAddress& address,
                         const CommandRequest& request) override;
   std::string ErrorText(std::uint32_t error) override;
+  std::uint32_t DeviceError() const override { return ERROR_IO_DEVICE; }
 
   bool Loaded() const { return library_ != nullptr; }
   // True once a request could not be taken back from the layer: from then on no

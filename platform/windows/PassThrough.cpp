@@ -1,5 +1,6 @@
 #include "platform/windows/PassThrough.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -87,16 +88,27 @@ CommandResult PassThroughTransport::Execute(DeviceHandle handle, const DriveAddr
   const BOOL accepted =
       System().DeviceIoControl(AsHandle(handle), IOCTL_SCSI_PASS_THROUGH_DIRECT, &block_,
                                kPassThroughBlockSize, &block_, kPassThroughBlockSize, &returned_, nullptr);
+  // What came back, as it came: the judgement is the drive unit's. The system
+  // gives back the sense bytes it wrote and the data bytes it moved.
   CommandResult result;
-  result.OsError = System().GetLastError();
-  result.Accepted = accepted != 0;
+  if (accepted == 0) {
+    result.OsError = System().GetLastError();
+  } else {
+    result.Completed = true;
+    result.ScsiStatus = record.ScsiStatus;
+  }
   result.Status = record.ScsiStatus;
-  result.SenseKey = block_.Sense[2];
-  result.Asc = block_.Sense[12];
-  result.Ascq = block_.Sense[13];
+  result.SetSense(block_.Sense, std::min<std::size_t>(record.SenseInfoLength, kPassThroughSenseLength));
+  result.ResidualKnown = accepted != 0 && request.Length > 0;
+  if (result.ResidualKnown && record.DataTransferLength < request.Length)
+    result.Residual = request.Length - record.DataTransferLength;
   return result;
 }
 
 std::string PassThroughTransport::ErrorText(std::uint32_t error) {
   return SystemErrorText(error);
+}
+
+std::uint32_t PassThroughTransport::DeviceError() const {
+  return ERROR_IO_DEVICE;
 }

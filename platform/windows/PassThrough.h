@@ -49,6 +49,7 @@ class PassThroughTransport : public Transport {
   CommandResult Execute(DeviceHandle handle, const DriveAddress& address,
                         const CommandRequest& request) override;
   std::string ErrorText(std::uint32_t error) override;
+  std::uint32_t DeviceError() const override;
 
   // The block of the last command, as the system left it.
   const PassThroughBlock& Block() const { return block_; }

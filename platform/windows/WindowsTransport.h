@@ -32,6 +32,7 @@ class WindowsTransport : public Transport {
     return active_->Execute(handle, address, request);
   }
   std::string ErrorText(std::uint32_t error) override { return active_->ErrorText(error); }
+  std::uint32_t DeviceError() const override { return active_->DeviceError(); }
 
   // True while pass-through is the transport in use.
   bool UsesPassThrough() const { return active_ == passThrough_.get(); }

@@ -3,8 +3,10 @@
 // that does not end, with the layer stood in for.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
+#include "tests/ResultContract.h"
 #include "tests/windows/WinSupport.h"
 
 namespace {
@@ -224,15 +226,50 @@ TEST(AspiResult, StatusAndSenseOfTheFinishedRequest) {
     Fake().Complete = finish;
     Fake().WaitOutcomes = {c.waitOutcome};
     const CommandResult result = aspi.Run();
-    EXPECT_EQ(result.Accepted, c.accepted);
+    EXPECT_EQ(result.Completed, c.accepted);
     EXPECT_EQ(result.Status, c.finalStatus);
-    EXPECT_EQ(result.SenseKey, c.key);
-    EXPECT_EQ(result.Asc, c.asc);
-    EXPECT_EQ(result.Ascq, c.ascq);
+    EXPECT_EQ(SenseByte(result, 2), c.key);
+    EXPECT_EQ(SenseByte(result, 12), c.asc);
+    EXPECT_EQ(SenseByte(result, 13), c.ascq);
     EXPECT_EQ(static_cast<int>(Fake().Waits.size()), c.waits);
     EXPECT_EQ(static_cast<int>(Fake().Resets.size()), c.resets);
     EXPECT_EQ(Fake().Closed.size(), 1u);
   }
+}
+
+// The layer finishes a request with SS_COMP, or with SS_ERR and the target's
+// status when the drive answered otherwise; a failure of the adapter shows in its
+// own status. It gives no residual.
+TEST(AspiResult, KeepsTheResultContract) {
+  SystemStandIns standIns;
+  AspiTransport transport;
+  const RawOutcome* current = nullptr;
+  Fake().Layer = [&current](SRB_ExecSCSICmd& srb) {
+    if (srb.CDBByte[0] == 0x12) {
+      std::memcpy(srb.SRB_BufPointer, "\x05\x80\x00\x32\x1F\x00\x00\x00QVXR    CRW-5224A       1000", 36);
+      srb.SRB_Status = SS_COMP;
+      return;
+    }
+    if (!current->Completed) {
+      srb.SRB_Status = SS_ERR;
+      srb.SRB_HaStat = 0x11;  // selection time-out
+      return;
+    }
+    srb.SRB_Status = current->ScsiStatus == 0 ? SS_COMP : SS_ERR;
+    srb.SRB_TargStat = current->ScsiStatus;
+    std::memcpy(srb.SenseArea, current->Sense.data(),
+                std::min<std::size_t>(current->Sense.size(), SENSE_LEN));
+  };
+  Cddrive::ResetUnit();
+  Cddrive::InstallTransport(&transport);
+  {
+    TCdDrive drive(' ', 0, 0, 0);
+    ASSERT_EQ(drive.GetInitStatus(), dsOk);
+    CheckResultContract(
+        drive, [&current](const RawOutcome& row) { current = &row; }, false);
+  }
+  Cddrive::InstallTransport(nullptr);
+  Cddrive::ResetUnit();
 }
 
 TEST(AspiTimeout, ARequestThatTimesOutIsAbortedBeforeItsEventIsClosed) {
@@ -254,7 +291,7 @@ TEST(AspiTimeout, ARequestThatTimesOutIsAbortedBeforeItsEventIsClosed) {
   ASSERT_EQ(Fake().Waits.size(), 2u);
   EXPECT_EQ(Fake().Waits[1].second, kAspiAbortWaitMilliseconds);
   EXPECT_EQ(Fake().Closed.size(), 1u);
-  EXPECT_FALSE(result.Accepted);
+  EXPECT_FALSE(result.Completed);
   EXPECT_EQ(result.Status, 0x02);
   EXPECT_FALSE(aspi.transport.Stuck());
 }
@@ -269,12 +306,12 @@ TEST(AspiTimeout, AnAbortedRequestIsWaitedForUntilItLeaves) {
   ASSERT_EQ(Fake().Waits.size(), 2u);
   EXPECT_EQ(Fake().Waits[1].second, kAspiAbortWaitMilliseconds);
   EXPECT_EQ(Fake().Closed.size(), 1u);
-  EXPECT_FALSE(result.Accepted);
+  EXPECT_FALSE(result.Completed);
   EXPECT_FALSE(aspi.transport.Stuck());
 
   // The block is free again: the next command runs normally in it.
   Fake().Layer = [](SRB_ExecSCSICmd& srb) { srb.SRB_Status = SS_COMP; };
-  EXPECT_TRUE(aspi.Run().Accepted);
+  EXPECT_TRUE(aspi.Run().Completed);
 }
 
 struct LateCase {
@@ -316,7 +353,7 @@ TEST(AspiTimeout, AfterATimeOutTheRequestIsTheLayersUntilItSignalsItsEvent) {
     EXPECT_EQ(Fake().Closed.size(), c.released ? 1u : 0u);
     EXPECT_EQ(aspi.transport.Stuck(), !c.released);
     EXPECT_EQ(&aspi.transport.Block() == block, c.released);
-    EXPECT_EQ(result.Accepted, c.accepted);
+    EXPECT_EQ(result.Completed, c.accepted);
     EXPECT_EQ(result.Status, c.status);
   }
 }
@@ -328,9 +365,9 @@ TEST(AspiTimeout, ARequestTheLayerKeepsIsNeverReusedClosedOrReleased) {
   Fake().WaitOutcomes = {WAIT_TIMEOUT, WAIT_TIMEOUT};
   const SRB_ExecSCSICmd* kept = &aspi.transport.Block();
   const CommandResult result = aspi.Run();
-  EXPECT_FALSE(result.Accepted);
+  EXPECT_FALSE(result.Completed);
   EXPECT_EQ(result.Status, SS_PENDING);
-  EXPECT_EQ(result.SenseKey, 0);
+  EXPECT_EQ(SenseByte(result, 2), 0);
   EXPECT_TRUE(Fake().Closed.empty());  // its event stays open for the layer
   EXPECT_TRUE(aspi.transport.Stuck());
   EXPECT_NE(&aspi.transport.Block(), kept);
@@ -338,7 +375,7 @@ TEST(AspiTimeout, ARequestTheLayerKeepsIsNeverReusedClosedOrReleased) {
   // Nothing more goes to the layer, and it is not released under the request.
   const std::size_t calls = Fake().AspiCalls.size();
   const CommandResult next = aspi.Run();
-  EXPECT_FALSE(next.Accepted);
+  EXPECT_FALSE(next.Completed);
   EXPECT_EQ(Fake().AspiCalls.size(), calls);
   aspi.transport.ReleaseLayer();
   EXPECT_EQ(Fake().Frees, 0);

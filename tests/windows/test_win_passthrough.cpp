@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "device/Cddrive.h"
+#include "tests/ResultContract.h"
 #include "tests/Support.h"
 #include "tests/windows/WinSupport.h"
 
@@ -140,11 +141,11 @@ TEST(PassThroughResult, StatusSenseAndErrorComeBackFromTheBlock) {
       return c.accepted;
     };
     const CommandResult result = transport.Execute(0, {}, CommandRequest{});
-    EXPECT_EQ(result.Accepted, c.wantAccepted);
+    EXPECT_EQ(result.Completed, c.wantAccepted);
     EXPECT_EQ(result.Status, c.status);
-    EXPECT_EQ(result.SenseKey, c.key);
-    EXPECT_EQ(result.Asc, c.asc);
-    EXPECT_EQ(result.Ascq, c.ascq);
+    EXPECT_EQ(SenseByte(result, 2), c.key);
+    EXPECT_EQ(SenseByte(result, 12), c.asc);
+    EXPECT_EQ(SenseByte(result, 13), c.ascq);
     EXPECT_EQ(result.OsError, c.lastError);
   }
 }
@@ -158,13 +159,47 @@ TEST(PassThroughResult, SenseOfAnEarlierCommandNeverComesBackAgain) {
     block.Record.ScsiStatus = 0x02;
     return TRUE;
   };
-  EXPECT_EQ(transport.Execute(0, {}, CommandRequest{}).SenseKey, 0x04);
+  EXPECT_EQ(SenseByte(transport.Execute(0, {}, CommandRequest{}), 2), 0x04);
   Fake().Device = [](PassThroughBlock&) { return FALSE; };  // fails without touching the block
   const CommandResult second = transport.Execute(0, {}, CommandRequest{});
-  EXPECT_FALSE(second.Accepted);
-  EXPECT_EQ(second.SenseKey, 0);
-  EXPECT_EQ(second.Asc, 0);
+  EXPECT_FALSE(second.Completed);
+  EXPECT_EQ(SenseByte(second, 2), 0);
+  EXPECT_EQ(SenseByte(second, 12), 0);
   EXPECT_EQ(second.Status, 0);
+}
+
+TEST(PassThroughResult, KeepsTheResultContract) {
+  SystemStandIns standIns;
+  PassThroughTransport transport;
+  const RawOutcome* current = nullptr;
+  Fake().Device = [&current](PassThroughBlock& block) {
+    SCSI_PASS_THROUGH_DIRECT& record = block.Record;
+    if (record.Cdb[0] == 0x12) {
+      std::memcpy(record.DataBuffer, "\x05\x80\x00\x32\x1F\x00\x00\x00QVXR    CRW-5224A       1000", 36);
+      return TRUE;
+    }
+    if (!current->Completed) {
+      Fake().LastError = ERROR_SEM_TIMEOUT;
+      return FALSE;
+    }
+    // As the system leaves it: the status, the sense bytes it wrote and their
+    // count, and the data bytes it moved.
+    record.ScsiStatus = current->ScsiStatus;
+    std::memcpy(block.Sense, current->Sense.data(), current->Sense.size());
+    record.SenseInfoLength = static_cast<UCHAR>(current->Sense.size());
+    if (current->Residual > 0) record.DataTransferLength -= static_cast<ULONG>(current->Residual);
+    return TRUE;
+  };
+  Cddrive::ResetUnit();
+  Cddrive::InstallTransport(&transport);
+  {
+    TCdDrive drive('D', 0, 0, 0);
+    ASSERT_EQ(drive.GetInitStatus(), dsOk);
+    CheckResultContract(
+        drive, [&current](const RawOutcome& row) { current = &row; }, true);
+  }
+  Cddrive::InstallTransport(nullptr);
+  Cddrive::ResetUnit();
 }
 
 TEST(PassThroughOpen, OpensTheLetterAsADeviceAndReportsAFailure) {

@@ -15,6 +15,7 @@
 #include "app/FlashForm.h"
 #include "device/Cddrive.h"
 #include "platform/windows/WindowsTransport.h"
+#include "tests/ResultContract.h"
 #include "tests/Support.h"
 
 namespace {
@@ -75,9 +76,9 @@ TEST(WineNt, CdromOnAPlainFolderIsListedButAnswersNoCommand) {
   request.Data = inquiry;
   const CommandResult result = passThrough.Execute(opened.Handle, {'D', 0, 0, 0, {}}, request);
   passThrough.Close(opened.Handle);
-  EXPECT_FALSE(result.Accepted);
+  EXPECT_FALSE(result.Completed);
   EXPECT_EQ(result.OsError, static_cast<std::uint32_t>(ERROR_NOT_SUPPORTED));
-  EXPECT_EQ(result.SenseKey, 0);
+  EXPECT_EQ(SenseByte(result, 2), 0);
   EXPECT_FALSE(passThrough.ErrorText(result.OsError).empty());
 
   // The program: the open succeeds, the INQUIRY fails silently (no open has
