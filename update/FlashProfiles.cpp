@@ -21,6 +21,7 @@
 #include <cstring>
 
 #include "app/FlashForm.h"
+#include "update/CommandBlocks.h"
 
 namespace {
 
@@ -30,14 +31,12 @@ bool LongHeaderScheme(const TFlashForm& form) {
 
 constexpr std::uint8_t kProfileControl = 0x7F;
 constexpr std::uint32_t kFlashIdReplyLength = 128;
-constexpr std::uint8_t kShortHeaderOffsetHigh = 0x08;  // drive buffer offset 0x80000
+constexpr std::int32_t kShortHeaderOffset = 0x80000;  // drive buffer offset of the short-header block
 
 }  // namespace
 
 bool TFlashForm::SetupFlashProfile(std::uint8_t* Block) {
-  std::memset(Cdb, 0, sizeof Cdb);
-  Cdb[0] = 0xDF;
-  Cdb[1] = 0x11;
+  ReadFlashIdCommand(Cdb);
   // The reply area starts cleared: a reply that never came reads as an unknown chip
   // (no manufacturer id is 0), never as the bytes an earlier command left there.
   if (TransferBuffer != nullptr) std::memset(TransferBuffer, 0, kFlashIdReplyLength);
@@ -77,14 +76,7 @@ bool TFlashForm::SetupFlashProfile(std::uint8_t* Block) {
   ProfileLength = length;
 
   std::memcpy(TransferBuffer, Block, static_cast<std::size_t>(length));
-  std::memset(Cdb, 0, sizeof Cdb);
-  Cdb[0] = 0x3B;
-  Cdb[1] = 0x05;
-  Cdb[2] = 0x01;
-  Cdb[3] = longHeader ? 0x00 : kShortHeaderOffsetHigh;
-  Cdb[7] = static_cast<std::uint8_t>(length >> 8);
-  Cdb[8] = static_cast<std::uint8_t>(length);
-  Cdb[9] = kProfileControl;
+  WriteBufferCommand(Cdb, longHeader ? 0 : kShortHeaderOffset, length, kProfileControl);
   return SendVendorCommand("Write Profile> ", 0, static_cast<std::uint32_t>(length));
 }
 
@@ -99,13 +91,7 @@ bool TFlashForm::ReadVerifyProfile(const std::uint8_t* Block) {
                        static_cast<std::size_t>(body)) == 0;
   }
   if (ProfileLength < 0 || static_cast<std::uint32_t>(ProfileLength) > kTransferSize) return false;
-  std::memset(Cdb, 0, sizeof Cdb);
-  Cdb[0] = 0x3C;
-  Cdb[1] = 0x01;
-  Cdb[2] = 0x01;
-  Cdb[3] = kShortHeaderOffsetHigh;
-  Cdb[7] = static_cast<std::uint8_t>(ProfileLength >> 8);
-  Cdb[8] = static_cast<std::uint8_t>(ProfileLength);
+  ReadBufferCommand(Cdb, kShortHeaderOffset, ProfileLength);
   // The transfer buffer may still hold the block as it was sent: a read that brings
   // nothing must not pass for the drive's copy, so every byte starts out different.
   if (TransferBuffer != nullptr) {

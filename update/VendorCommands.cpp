@@ -5,6 +5,7 @@
 
 #include "app/FlashForm.h"
 #include "common/Text.h"
+#include "update/CommandBlocks.h"
 
 namespace {
 
@@ -13,6 +14,8 @@ constexpr std::uint8_t kReadBuffer = 0x3C;
 constexpr std::uint8_t kVendorMode = 0x05;    // WRITE BUFFER: the drive maker's download mode
 constexpr std::uint8_t kReadDataMode = 0x01;  // READ BUFFER: the drive maker's data mode
 constexpr std::uint8_t kBufferId = 0x01;
+constexpr std::uint8_t kReadFlashId = 0xDF;
+constexpr std::uint8_t kReadFlashIdFunction = 0x11;
 constexpr std::uint8_t kControlFlash = 0x80;
 constexpr std::uint8_t kControlFlashAll = 0xA0;
 constexpr std::uint8_t kControlCritical = 0x7F;
@@ -27,7 +30,7 @@ void Put24(std::uint8_t* at, std::int32_t value) {
 }
 
 // Fills a WRITE BUFFER or READ BUFFER command block.
-void BufferCommand(std::uint8_t (&cdb)[12], std::uint8_t opcode, std::uint8_t mode, std::int32_t offset,
+void BufferCommand(CommandBlock& cdb, std::uint8_t opcode, std::uint8_t mode, std::int32_t offset,
                    std::int32_t length, std::uint8_t control) {
   std::memset(cdb, 0, sizeof cdb);
   cdb[0] = opcode;
@@ -48,6 +51,20 @@ bool FitsTransfer(Toolkit& ui, const char* tag, std::int32_t length) {
 
 }  // namespace
 
+void WriteBufferCommand(CommandBlock& cdb, std::int32_t offset, std::int32_t length, std::uint8_t control) {
+  BufferCommand(cdb, kWriteBuffer, kVendorMode, offset, length, control);
+}
+
+void ReadBufferCommand(CommandBlock& cdb, std::int32_t offset, std::int32_t length) {
+  BufferCommand(cdb, kReadBuffer, kReadDataMode, offset, length, 0);
+}
+
+void ReadFlashIdCommand(CommandBlock& cdb) {
+  std::memset(cdb, 0, sizeof cdb);
+  cdb[0] = kReadFlashId;
+  cdb[1] = kReadFlashIdFunction;
+}
+
 bool TFlashForm::SendVendorCommand(const char* tag, std::uint8_t DataIn, std::uint32_t Length) {
   if (Drive == nullptr || TransferBuffer == nullptr) {
     ui_.ShowMessage(std::string(tag) + "no drive selected");
@@ -67,7 +84,7 @@ bool TFlashForm::WriteBuffer(std::int32_t Offset, const std::uint8_t* Data, std:
   static const char kTag[] = "Write Buffer> ";
   const bool flashForm = Control == kControlFlash || Control == kControlFlashAll;
   if (!flashForm && !FitsTransfer(ui_, kTag, Length)) return false;
-  BufferCommand(Cdb, kWriteBuffer, kVendorMode, Offset, Length, Control);
+  WriteBufferCommand(Cdb, Offset, Length, Control);
   if (flashForm) return SendVendorCommand(kTag, 1, kFlashFormReply);
   if (Length > 0 && TransferBuffer != nullptr)
     std::memcpy(TransferBuffer, Data, static_cast<std::size_t>(Length));
@@ -77,13 +94,13 @@ bool TFlashForm::WriteBuffer(std::int32_t Offset, const std::uint8_t* Data, std:
 bool TFlashForm::ReadBuffer(std::int32_t Offset, std::uint8_t* Destination, std::int32_t Length) {
   static const char kTag[] = "Read Buffer> ";
   if (!FitsTransfer(ui_, kTag, Length)) return false;
-  BufferCommand(Cdb, kReadBuffer, kReadDataMode, Offset, Length, 0);
+  ReadBufferCommand(Cdb, Offset, Length);
   if (!SendVendorCommand(kTag, 1, static_cast<std::uint32_t>(Length))) return false;
   if (Length > 0) std::memcpy(Destination, TransferBuffer, static_cast<std::size_t>(Length));
   return true;
 }
 
 bool TFlashForm::EntryCritical() {
-  BufferCommand(Cdb, kWriteBuffer, kVendorMode, 0, 0, kControlCritical);
+  WriteBufferCommand(Cdb, 0, 0, kControlCritical);
   return SendVendorCommand("Entry critical> ", 1, 0);
 }
