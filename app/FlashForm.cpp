@@ -16,6 +16,10 @@ void TFlashForm::Messages::ShowErrorMessage(const std::string& text) {
   ui_.MessageDialog(text, DialogKind::Error);
 }
 
+void TFlashForm::Messages::Run(void (*step)(void*), void* context) {
+  ui_.RunBlocking(step, context);
+}
+
 TFlashForm::TFlashForm(Toolkit& ui, const FlashPackage& package, IniReaderFactory iniReaders)
     : ui_(ui), package_(package), iniReaders_(std::move(iniReaders)), messages_(ui) {}
 
@@ -47,6 +51,7 @@ void TFlashForm::FormCreate() {
   ui_.SetWindowCaption(CaptionText);
   TemplateMode = IsTemplatePackage(package_);
   Cddrive::SetMessageSink(&messages_);
+  Cddrive::SetCommandRunner(&messages_);
 
   if (TemplateMode) {
     StartDir = ui_.CurrentDirectory();
@@ -137,6 +142,7 @@ void TFlashForm::FormDestroy() {
   ProfileCopy = {};
   ImageBuffer = {};
   Cddrive::SetMessageSink(nullptr);
+  Cddrive::SetCommandRunner(nullptr);
 }
 
 int RunApplication(Toolkit& ui, const FlashPackage& package, IniReaderFactory iniReaders) {

@@ -103,11 +103,14 @@ class TFlashForm {
   void ComboBoxChangeFlasher();
   void ComboBoxChangeBuilder();
 
-  class Messages : public MessageSink {
+  // The drive units' messages go to the window's dialogs, and their commands wait
+  // where the window stays alive.
+  class Messages : public MessageSink, public CommandRunner {
    public:
     explicit Messages(Toolkit& ui) : ui_(ui) {}
     void ShowMessage(const std::string& text) override;
     void ShowErrorMessage(const std::string& text) override;
+    void Run(void (*step)(void*), void* context) override;
 
    private:
     Toolkit& ui_;

@@ -100,8 +100,35 @@ class Toolkit {
   virtual std::string ProgramFilePath() const = 0;
   virtual std::string ProgramStartedPath() const = 0;
 
-  // A millisecond sleep (the readiness poll of the update waits with it).
+  // A millisecond sleep (the readiness poll of the update waits with it). A window
+  // keeps painting meanwhile.
   virtual void Sleep(unsigned milliseconds) = 0;
+
+  // Work that nobody may interrupt by accident: an update from its first drive
+  // command to the refresh of the drive's line after the commit, and a build. Until
+  // EndWork a window keeps painting and answering the desktop, but drops every
+  // click and key meant for it and refuses to be closed; the terminal face holds
+  // the signals that would end the program and acts on them at EndWork. Dialogs
+  // shown meanwhile take their answers as always. Calls do not nest.
+  virtual void BeginWork() = 0;
+  virtual void EndWork() = 0;
+  // Runs one blocking step (a drive command) to its end while the window stays
+  // alive: the step may run on another thread while this one processes painting,
+  // timers and the desktop's messages, and nothing that would call back into the
+  // form. The step touches no control. Steps run one at a time, in order.
+  virtual void RunBlocking(void (*step)(void*), void* context) = 0;
+};
+
+// BeginWork and EndWork around a scope, EndWork on every way out.
+class WorkScope {
+ public:
+  explicit WorkScope(Toolkit& ui) : ui_(ui) { ui_.BeginWork(); }
+  ~WorkScope() { ui_.EndWork(); }
+  WorkScope(const WorkScope&) = delete;
+  WorkScope& operator=(const WorkScope&) = delete;
+
+ private:
+  Toolkit& ui_;
 };
 
 // The file names of a directory that match a mask, sorted by name, as the

@@ -186,6 +186,7 @@ class PendingOutput {
 }  // namespace
 
 void TFlashForm::BuildFlashProgram() {
+  const WorkScope work(ui_);
   ui_.SetCursor(CursorShape::Hourglass);
   NewBuildFlashProgram();  // it reports its own outcome
   ui_.SetCursor(CursorShape::Default);

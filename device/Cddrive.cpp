@@ -13,6 +13,7 @@ namespace {
 UnitState gUnit;
 Transport* gTransport = nullptr;
 MessageSink* gSink = nullptr;
+CommandRunner* gRunner = nullptr;
 
 // The longest text the system's message formatter may give: it writes into an
 // 80-byte buffer, terminator included.
@@ -34,6 +35,9 @@ Transport* InstalledTransport() {
 }
 void SetMessageSink(MessageSink* sink) {
   gSink = sink;
+}
+void SetCommandRunner(CommandRunner* runner) {
+  gRunner = runner;
 }
 
 }  // namespace Cddrive
@@ -248,7 +252,24 @@ bool TCdDrive::ExecuteCommand(std::uint8_t Cdb0, std::uint8_t Cdb1, std::uint8_t
   // A drive without a transport gets the outcome of a request that came back
   // without sense data.
   CommandResult result;
-  if (transport_ != nullptr) result = transport_->Execute(Handle, address_, request);
+  if (transport_ != nullptr) {
+    struct Call {
+      Transport* transport;
+      DeviceHandle handle;
+      const DriveAddress* address;
+      const CommandRequest* request;
+      CommandResult* result;
+    } call{transport_, Handle, &address_, &request, &result};
+    auto step = [](void* context) {
+      const Call& c = *static_cast<Call*>(context);
+      *c.result = c.transport->Execute(c.handle, *c.address, *c.request);
+    };
+    if (Cddrive::gRunner != nullptr) {
+      Cddrive::gRunner->Run(step, &call);
+    } else {
+      step(&call);
+    }
+  }
 
   const Judgement judged = Judge(result, request);
   Outcome = judged.Outcome;

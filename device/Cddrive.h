@@ -69,6 +69,9 @@ Transport* InstalledTransport();
 // Where the unit shows its messages; the window installs one. Without one the
 // messages are composed but not shown.
 void SetMessageSink(MessageSink* sink);
+// What every command waits in; the window installs one. Without one a command runs
+// straight on the caller's thread.
+void SetCommandRunner(CommandRunner* runner);
 
 struct UnitState {
   bool UseSpti = false;  // informational; the transport decides

@@ -25,6 +25,14 @@ class MessageSink {
   virtual void ShowErrorMessage(const std::string& text) = 0;  // error dialog, OK
 };
 
+// Where a command waits: the window runs each command so that it stays alive
+// while the drive works. Run returns when step(context) has returned.
+class CommandRunner {
+ public:
+  virtual ~CommandRunner() = default;
+  virtual void Run(void (*step)(void*), void* context) = 0;
+};
+
 // One candidate drive as the platform names it. Locator is the platform's own
 // name for the device (a device node, a simulated drive's name); empty where the
 // letter or the bus address says it all.

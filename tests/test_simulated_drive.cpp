@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -467,6 +468,21 @@ TEST(SimulatedDriveFaults, EveryFaultLeavesTheFlashAsItWas) {
   }
 }
 
+TEST(SimulatedDriveFaults, ADelayedCommandStillRunsAndStores) {
+  SimDriveConfig config;
+  SimFault delay;
+  delay.What = SimFault::Kind::Delay;
+  delay.Opcode = 0x3B;
+  delay.Milliseconds = 50;
+  config.Faults = {delay};
+  SimulatedDrive drive(config);
+  Bytes chunk(kChunk, 0x77);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Good(Send(drive, WriteBufferCdb(0, kChunk, 0x00), false, kChunk, chunk.data())));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+  EXPECT_EQ(drive.BufferMemory()[kChunk - 1], 0x77);
+}
+
 TEST(SimulatedDriveFaults, OccurrenceAndControlChooseTheCommandsHit) {
   SimDriveConfig config;
   config.Faults = {{SimFault::Kind::CheckCondition, 0x00, -1, 2, 0x02, 0x3A, 0x00},
@@ -715,6 +731,7 @@ TEST(SimulatedDriveDescription, BadValuesAreRefusedWithTheirPlace) {
       {"fault2", "checkcondition 3B colour=red", "unknown setting"},
       {"fault2", "reply 3C status=1FF", "bad status"},
       {"fault2", "reply 3C residual=-4", "bad residual"},
+      {"fault2", "delay 3B ms=forever", "bad delay"},
       {"fault2",
        "reply 3C "
        "sensedata=70:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:00:"

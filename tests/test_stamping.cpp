@@ -114,6 +114,8 @@ TEST(Stamping, OnlyTheRecordAndTheImageBytesChange) {
     EXPECT_EQ(*std::max_element(f.Ui.ProgressHistory.begin(), f.Ui.ProgressHistory.end()),
               1024 * ExpectedSteps(f.Program.KeywordAt + kKeywordSize - 1, c.size, out.size()));
     EXPECT_EQ(f.Ui.Cursors, (std::vector<CursorShape>{CursorShape::Hourglass, CursorShape::Default}));
+    EXPECT_EQ(f.Ui.WorkSpells, 1);
+    EXPECT_FALSE(f.Ui.Working);
     std::vector<std::string> names = {c.file, c.output, "FLASH.EXE", "FLASH.INI"};
     std::sort(names.begin(), names.end());
     EXPECT_EQ(f.Dir.Names(), names) << "no file but the new program is left";

@@ -53,6 +53,10 @@ TEST(Update, LoadsVerifiesAndCommitsInEachScheme) {
       const RecordingToolkit& ui = rig.Ui();
       EXPECT_EQ(ui.GroupHistory, Captions(scheme));
       EXPECT_TRUE(ui.Messages.empty());
+      // One spell of uninterruptible work holds every command, the refresh included.
+      EXPECT_EQ(ui.WorkSpells, 1);
+      EXPECT_FALSE(ui.Working);
+      EXPECT_EQ(ui.StepsRunWhileWorking, static_cast<int>(rig.Drive->Log().size()));
       ASSERT_EQ(ui.Dialogs.size(), 2u);
       EXPECT_EQ(ui.Dialogs[1].Text, "\nUpdate Firmware 1000 to 2000 ?\n");
       EXPECT_EQ(ui.Dialogs[1].Kind, DialogKind::Confirmation);
@@ -181,6 +185,7 @@ TEST(Update, QuestionFormsAndAnyAnswerButYesSendsNothing) {
       EXPECT_TRUE(rig.Ui().GroupHistory.empty());
       EXPECT_TRUE(rig.Ui().Cursors.empty());
       EXPECT_EQ(rig.Ui().Sleeps, 0u);
+      EXPECT_EQ(rig.Ui().WorkSpells, 0);
     }
   }
 }
@@ -332,6 +337,8 @@ void ExpectStopped(UpdateRig& rig, const std::vector<std::uint8_t>& oldFlash, bo
             (std::vector<CursorShape>{CursorShape::Hourglass, CursorShape::Default, CursorShape::Default}));
   EXPECT_EQ(rig.Ui().Progress, 0);
   EXPECT_EQ(rig.Ui().ProgressHistory.back(), 0);
+  EXPECT_EQ(rig.Ui().WorkSpells, 1);
+  EXPECT_FALSE(rig.Ui().Working) << "a failed update ends its work too";
 }
 
 TEST(UpdateFaultMatrix, EveryCommandAndEveryFailureStopsBeforeTheFlashChanges) {

@@ -85,6 +85,9 @@ void TFlashForm::UpdateFirmware() {
   if (ui_.MessageDialog(Question(*this, current, next), kind) != DialogResult::Yes) return;
 
   FlashAll = std::memcmp(package_.NoteText, "FLASH-ALL", 9) == 0;
+  // From the first command to the refreshed line nothing the user does by accident
+  // may stop the update or start another.
+  const WorkScope work(ui_);
   PrepareDrive(*Drive, ui_);
 
   ui_.SetProgressMin(0);

@@ -4,11 +4,13 @@
 #include "platform/sim/SimulatedDrive.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <thread>
 
 namespace {
 
@@ -91,7 +93,8 @@ void PutSense(std::uint8_t (&sense)[kSenseSize], std::uint8_t key, std::uint8_t 
 bool SameFault(const SimFault& a, const SimFault& b) {
   return a.What == b.What && a.Opcode == b.Opcode && a.Control == b.Control && a.Occurrence == b.Occurrence &&
          a.Key == b.Key && a.Asc == b.Asc && a.Ascq == b.Ascq && a.Status == b.Status &&
-         a.SenseData == b.SenseData && a.SenseLength == b.SenseLength && a.Residual == b.Residual;
+         a.SenseData == b.SenseData && a.SenseLength == b.SenseLength && a.Milliseconds == b.Milliseconds &&
+         a.Residual == b.Residual;
 }
 
 bool SameFaults(const std::vector<SimFault>& a, const std::vector<SimFault>& b) {
@@ -183,6 +186,9 @@ CommandResult SimulatedDrive::Execute(const CommandRequest& request) {
       return Good();
     case SimFault::Kind::Reply:
       return RawReply(*fault);
+    case SimFault::Kind::Delay:
+      std::this_thread::sleep_for(std::chrono::milliseconds(fault->Milliseconds));
+      return Answer(request);
     case SimFault::Kind::FlipReadBit:
       break;
   }

@@ -34,6 +34,7 @@ struct SimFault {
     CommitFailure,     // the commit (WRITE BUFFER 80/A0) fails: CHECK CONDITION, flash unchanged
     Reply,             // the command does nothing and comes back with the status, sense
                        // data and residual below, as a transport would report them
+    Delay,             // the command runs as usual but takes Milliseconds first
   };
   Kind What = Kind::CheckCondition;
   std::uint8_t Opcode = 0;  // the command it hits
@@ -46,6 +47,8 @@ struct SimFault {
   std::array<std::uint8_t, CommandResult::kSenseCapacity> SenseData = {};
   std::uint8_t SenseLength = 0;
   int Residual = -1;
+  // Delay only: how long the command takes.
+  int Milliseconds = 0;
 };
 
 struct SimDriveConfig {

@@ -92,6 +92,7 @@ std::optional<SimFault::Kind> FaultKind(const std::string& word) {
       {"dropwrite", SimFault::Kind::DropWrite},
       {"commitfailure", SimFault::Kind::CommitFailure},
       {"reply", SimFault::Kind::Reply},
+      {"delay", SimFault::Kind::Delay},
   };
   const std::string lower = Lower(word);
   for (const auto& [name, kind] : kKinds)
@@ -165,6 +166,13 @@ std::optional<SimFault> ParseFault(const std::string& text, std::string& why) {
       }
       std::copy(data->begin(), data->end(), fault.SenseData.begin());
       fault.SenseLength = static_cast<std::uint8_t>(data->size());
+    } else if (key == "ms") {
+      const auto milliseconds = Number<int>(value, 10, 0, 600000);
+      if (!milliseconds) {
+        why = "bad delay (0 to 600000 ms)";
+        return std::nullopt;
+      }
+      fault.Milliseconds = *milliseconds;
     } else if (key == "residual") {
       const auto residual = Number<int>(value, 10, 0, 1 << 24);
       if (!residual) {

@@ -505,3 +505,11 @@ std::string QtToolkit::ProgramStartedPath() const {
 void QtToolkit::Sleep(unsigned milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
+
+void QtToolkit::BeginWork() {}
+
+void QtToolkit::EndWork() {}
+
+void QtToolkit::RunBlocking(void (*step)(void*), void* context) {
+  step(context);
+}

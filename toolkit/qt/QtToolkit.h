@@ -77,6 +77,9 @@ class QtToolkit : public Toolkit {
   std::string ProgramFilePath() const override;
   std::string ProgramStartedPath() const override;
   void Sleep(unsigned milliseconds) override;
+  void BeginWork() override;
+  void EndWork() override;
+  void RunBlocking(void (*step)(void*), void* context) override;
 
  private:
   // Runs one of the form's handlers; an exception that escapes it is shown in the

@@ -225,3 +225,20 @@ void RecordingToolkit::Sleep(unsigned milliseconds) {
   SleptMilliseconds += milliseconds;
   ++Sleeps;
 }
+
+void RecordingToolkit::BeginWork() {
+  if (Working) throw std::logic_error("BeginWork while working");
+  Working = true;
+  ++WorkSpells;
+}
+
+void RecordingToolkit::EndWork() {
+  if (!Working) throw std::logic_error("EndWork without BeginWork");
+  Working = false;
+}
+
+void RecordingToolkit::RunBlocking(void (*step)(void*), void* context) {
+  ++StepsRun;
+  if (Working) ++StepsRunWhileWorking;
+  step(context);
+}

@@ -60,6 +60,10 @@ class RecordingToolkit : public Toolkit {
   int QuitCode = -1;
   unsigned SleptMilliseconds = 0;
   unsigned Sleeps = 0;
+  bool Working = false;  // between BeginWork and EndWork
+  int WorkSpells = 0;    // BeginWork calls
+  int StepsRun = 0;      // RunBlocking steps
+  int StepsRunWhileWorking = 0;
 
   // User actions, as the real toolkits deliver them to the form.
   void UserSelectsLine(int index);
@@ -112,6 +116,9 @@ class RecordingToolkit : public Toolkit {
   std::string ProgramFilePath() const override;
   std::string ProgramStartedPath() const override;
   void Sleep(unsigned milliseconds) override;
+  void BeginWork() override;
+  void EndWork() override;
+  void RunBlocking(void (*step)(void*), void* context) override;
 
   // Actions that RunMessageLoop performs in order, stopping early when a quit
   // request is posted: the user's part of a scripted run.

@@ -494,3 +494,11 @@ std::string TerminalToolkit::ProgramStartedPath() const {
 void TerminalToolkit::Sleep(unsigned milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
+
+void TerminalToolkit::BeginWork() {}
+
+void TerminalToolkit::EndWork() {}
+
+void TerminalToolkit::RunBlocking(void (*step)(void*), void* context) {
+  step(context);
+}

@@ -82,6 +82,9 @@ class TerminalToolkit : public Toolkit {
   std::string ProgramFilePath() const override;
   std::string ProgramStartedPath() const override;
   void Sleep(unsigned milliseconds) override;
+  void BeginWork() override;
+  void EndWork() override;
+  void RunBlocking(void (*step)(void*), void* context) override;
 
  private:
   // Output.

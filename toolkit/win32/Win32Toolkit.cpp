@@ -490,3 +490,11 @@ LRESULT CALLBACK Win32Toolkit::GroupProcedure(HWND window, UINT message, WPARAM 
   }
   return CallWindowProcA(self->groupDefault_, window, message, wParam, lParam);
 }
+
+void Win32Toolkit::BeginWork() {}
+
+void Win32Toolkit::EndWork() {}
+
+void Win32Toolkit::RunBlocking(void (*step)(void*), void* context) {
+  step(context);
+}

@@ -76,6 +76,9 @@ class Win32Toolkit : public Toolkit {
   std::string ProgramFilePath() const override;
   std::string ProgramStartedPath() const override;
   void Sleep(unsigned milliseconds) override;
+  void BeginWork() override;
+  void EndWork() override;
+  void RunBlocking(void (*step)(void*), void* context) override;
 
   // The main window and its controls (null before CreateMainWindow).
   HWND Window() const { return window_; }
