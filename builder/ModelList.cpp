@@ -5,8 +5,8 @@
 #include <system_error>
 
 #include "app/FlashForm.h"
-#include "common/Text.h"
 #include "builder/Builder.h"
+#include "common/Text.h"
 
 namespace {
 

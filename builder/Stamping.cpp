@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "app/FlashForm.h"
-#include "common/Text.h"
 #include "builder/Builder.h"
+#include "common/Text.h"
 
 namespace {
 
