@@ -159,7 +159,13 @@ TEST(IniReader, BlanksCommentsQuotesCaseAndLineForms) {
             "Long=" +
                 std::string(5000, 'x') +
                 "\r\n"
-                "[model01]\nMODEL=lower\n");
+                "[model01]\nMODEL=lower\n"
+                "[MODEL03]\nNote=" +
+                std::string(65530, 'x') + "Model=split\r\nBig=" + std::string(300000, 'y') +
+                "\r\n"
+                // Last: what a NUL does is the reader's own.
+                "[MODEL04]\nNul=ab" +
+                std::string(1, '\0') + std::string(192, 'z') + "Model=nul\n");
   auto reader = MakeIniReader();
   ASSERT_TRUE(reader->Open(path));
   const struct {
@@ -178,10 +184,19 @@ TEST(IniReader, BlanksCommentsQuotesCaseAndLineForms) {
       {"MODEL00", "; a comment", "FAIL"},                    // comments are no keys
       {"MODEL00", "a line without an equals sign", "FAIL"},  // nor are malformed lines
       {"MODEL02", "Model", "FAIL"},                          // absent: the default
+      {"MODEL03", "Note", std::string(65530, 'x') + "Model=split"},  // long lines are read whole,
+      {"MODEL03", "Model", "FAIL"},                                  // never in pieces
+      {"MODEL03", "Big", std::string(300000, 'y')},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(reader->ReadString(c.section, c.key, "FAIL"), c.value) << c.section << " " << c.key;
+    const std::string value = reader->ReadString(c.section, c.key, "FAIL");
+    EXPECT_TRUE(value == c.value) << c.section << " " << c.key << ": " << value.substr(0, 60) << " ("
+                                  << value.size() << " bytes)";
   }
+#if !defined(_WIN32)
+  EXPECT_EQ(reader->ReadString("MODEL04", "Nul", "FAIL"), "ab");  // a NUL ends its line's text
+  EXPECT_EQ(reader->ReadString("MODEL04", "Model", "FAIL"), "FAIL");
+#endif
   reader->Close();
   EXPECT_EQ(reader->ReadString("MODEL00", "Model", "FAIL"), "FAIL");
   EXPECT_FALSE(reader->Open(dir / "missing.INI"));

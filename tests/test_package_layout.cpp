@@ -51,22 +51,6 @@ TEST(PackageLayout, BuiltProgramsCarryOneTemplatePackage) {
   }
 }
 
-TEST(PackageLayout, RecordOffsetsFromTheKeyword) {
-  // Offsets the builder and every reader rely on.
-  const FlashPackage& p = EmbeddedPackage();
-  const char* base = p.PackageKeyword;
-  EXPECT_EQ(p.ModelName - base, 15);
-  EXPECT_EQ(p.InquiryId - base, 40);
-  EXPECT_EQ(p.FirmwareRange - base, 65);
-  EXPECT_EQ(p.VendorName - base, 90);
-  EXPECT_EQ(p.NoteText - base, 115);
-  EXPECT_EQ(p.FirmwareName - base, 140);
-  EXPECT_EQ(reinterpret_cast<const char*>(p.Reserved) - base, 145);
-  EXPECT_EQ(reinterpret_cast<const char*>(p.ImageSize) - base, 148);
-  EXPECT_EQ(reinterpret_cast<const char*>(p.ImageArea) - base, 152);
-  EXPECT_EQ(sizeof(FlashPackage), 524440u);
-}
-
 TEST(PackageLayout, ImageSizeIsLittleEndian) {
   FlashPackage* p = new FlashPackage{};
   SetPackageImageSize(*p, 0x00080000u);

@@ -722,6 +722,9 @@ TEST(SimulatedDriveDescription, BadValuesAreRefusedWithTheirPlace) {
       {"openfails", "maybe", "yes or no"},
       {"openerror", "0", "error number"},
       {"state", "", "empty"},
+      {"state", "../cd.state", "outside the description file's folder"},
+      {"state", "sub/../../cd.state", "outside the description file's folder"},
+      {"state", "/tmp/cd.state", "outside the description file's folder"},
       {"fault2", "explode 3B", "unknown fault kind"},
       {"fault2", "timeout", "no opcode"},
       {"fault2", "timeout 3BB", "bad opcode"},
@@ -817,6 +820,38 @@ TEST(SimulatedDriveState, ASecondDriveSeesWhatTheFirstCommitted) {
   EXPECT_EQ(fourth.Commits(), 0);
   EXPECT_EQ(Revision(fourth), "1000");
 }
+
+TEST(SimulatedDriveState, WhatIsNoStateFileIsRefusedUnread) {
+  TempDir dir;
+  std::vector<std::string> paths = {dir.Path.string()};
+#if defined(__linux__)
+  paths.push_back("/dev/zero");  // endless: read whole, it would exhaust the memory
+#endif
+  for (const std::string& path : paths) {
+    SimulatedDrive drive(SimDriveConfig{});
+    std::string error;
+    EXPECT_FALSE(drive.UseStateFile(path, error));
+    EXPECT_EQ(error, "the drive state file " + path + " is not a regular file");
+  }
+}
+
+#if !defined(_WIN32)
+// A link planted under the work file's name is replaced, never written through.
+TEST(SimulatedDriveState, ALinkInPlaceOfTheWorkFileIsNotFollowed) {
+  TempDir dir;
+  const fs::path state = dir.Path / "cdrw.simstate", victim = dir.Path / "victim";
+  std::ofstream(victim) << "keep";
+  fs::create_symlink(victim, state.string() + ".new");
+  SimulatedDrive drive(SimDriveConfig{});
+  std::string error;
+  ASSERT_TRUE(drive.UseStateFile(state.string(), error)) << error;
+  Upload(drive, Image(SimulatedDrive::kFlashSize, "SIMREV=2000"));
+  ASSERT_TRUE(Good(CommitCommand(drive)));
+  EXPECT_EQ(fs::file_size(victim), 4u);
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(state)));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(state.string() + ".new")));
+}
+#endif
 
 #if defined(__linux__)
 TEST(SimulatedDriveState, TheProgramFindsItsDrivesAndRemembersThemAcrossRuns) {

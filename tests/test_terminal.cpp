@@ -2,6 +2,7 @@
 // progress bar on a terminal and in a log, and when it paints in colour.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <sstream>
 
 #include "toolkit/terminal/TerminalToolkit.h"
@@ -82,6 +83,57 @@ TEST(TerminalDialogs, PipedAnswersAreEchoedAfterTheirPrompt) {
   quiet.Ui.SetEchoInput(false);
   quiet.Ui.MessageDialog("\nquestion\n", DialogKind::Warning);
   EXPECT_EQ(quiet.Out.str().find("[y/n]: y"), std::string::npos);
+}
+
+// The character set the face is started in, for the length of a test.
+struct LocaleForTest {
+  std::string Before = std::setlocale(LC_CTYPE, nullptr);
+  explicit LocaleForTest(bool utf8) { EXPECT_NE(std::setlocale(LC_CTYPE, utf8 ? "C.UTF-8" : "C"), nullptr); }
+  ~LocaleForTest() { std::setlocale(LC_CTYPE, Before.c_str()); }
+};
+
+struct ShownCase {
+  const char* name;
+  bool utf8;
+  std::string text;   // as it came from a drive, a file name or the model list
+  std::string shown;  // on a line of its own; a dialog keeps its line breaks
+};
+
+// clang-format off
+const ShownCase kShownCases[] = {
+    {"plain text and 8-bit letters", false, "QVXR \xC9t\xE9 ~", "QVXR \xC9t\xE9 ~"},
+    {"clear screen and a new title", false, "\x1B[2J\x1B]0;owned\x07", "\\x1B[2J\\x1B]0;owned\\x07"},
+    {"DEL, tab, carriage return and line feed", false, "a\x7F\tb\rc\nd", "a\\x7F\\x09b\\x0Dc\\x0Ad"},
+    {"C1 controls of an 8-bit locale", false, "\x9B" "2J\x85\xA0", "\\x9B" "2J\\x85\xA0"},
+    {"UTF-8 letters", true, "Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC", "Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC"},
+    {"C1 controls in UTF-8", true, "\xC2\x9B" "2J\xC2\xA0\x1B", "\\xC2\\x9B" "2J\xC2\xA0\\x1B"},
+};
+// clang-format on
+
+TEST(TerminalText, ControlBytesFromOutsideAreShownEscaped) {
+  for (const ShownCase& c : kShownCases) {
+    SCOPED_TRACE(c.name);
+    LocaleForTest locale(c.utf8);
+    Terminal t("q\n\n");
+    t.Ui.SetWindowCaption(c.text);
+    t.Ui.SetLabelCaption(c.text);
+    t.Ui.ComboAdd(c.text);
+    t.Ui.FileListSetMask(c.text);
+    t.Ui.SetGroupCaption(c.text);
+    t.Ui.RunMessageLoop();
+    t.Ui.ShowMessage("\n" + c.text + "\n");
+    const std::string out = t.Out.str();
+    EXPECT_NE(out.find("[" + c.shown + "]\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\n" + c.shown + "\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("m1) " + c.shown + "\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Files matching " + c.shown + ":\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Status: " + c.shown + "\n"), std::string::npos) << out;
+    std::string dialog = c.shown;
+    for (std::size_t at; (at = dialog.find("\\x0A")) != std::string::npos;) dialog.replace(at, 4, "\n");
+    EXPECT_NE(out.find("---\n\n" + dialog + "\nPress Enter"), std::string::npos) << out;
+    EXPECT_EQ(t.Ui.ComboLine(0), c.text) << "the window keeps the text as it came";
+    EXPECT_EQ(t.Ui.WindowCaption(), c.text);
+  }
 }
 
 // Drives the bar the way the update does: a pass over 32 chunks, a status line,

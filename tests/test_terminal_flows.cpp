@@ -128,6 +128,26 @@ TEST(TerminalFlasher, UpdatesTheChosenDriveToFlashCompleted) {
   }
 }
 
+// A drive's reply and the package's texts are shown, never obeyed; the drive is
+// still offered, as its raw reply matches the raw record.
+TEST(TerminalFlasher, ControlBytesOfADriveAndThePackageAreShownEscaped) {
+  Drives drives(1);
+  SimDriveConfig& drive = drives.Transport.Drive(0).Config();
+  drive.Vendor = "\x1B[2J";
+  drive.Product = "\x1B]0;owned\x07";
+  PackageFields fields;
+  fields.Inquiry = "\x1B[2J    \x1B]0;owned\x07";
+  fields.Vendor = "\x1B]2;X\x07";
+  auto package = MakeFlasherPackage(fields, NewImage());
+  TerminalRun run("y\nq\n", *package);
+  const std::string out = run.Text();
+  EXPECT_EQ(out.find('\x1B'), std::string::npos) << out;
+  EXPECT_EQ(out.find('\x07'), std::string::npos) << out;
+  EXPECT_NE(out.find("only supports \\x1B]2;X\\x07 CRW-5224A drive"), std::string::npos) << out;
+  EXPECT_NE(out.find("  * 1) 0-0-0 D: \\x1B[2J    \\x1B]0;owned\\x07      1000\n"), std::string::npos) << out;
+  EXPECT_EQ(run.Ui.ComboLine(0), "0-0-0 D: \x1B[2J    \x1B]0;owned\x07      1000");
+}
+
 struct EndCase {
   const char* input;
   const char* lastPrompt;
@@ -228,6 +248,23 @@ TEST(TerminalBuilder, ModelFileAndBuildStampAFlashProgram) {
     EXPECT_EQ(built.substr(0, record), program.substr(0, record));
     EXPECT_TRUE(fs::status(dir.Path / name).permissions() == fs::status(dir.Path / "FLASH").permissions());
   }
+}
+
+TEST(TerminalBuilder, ControlBytesInFileNamesAndModelValuesAreShownEscaped) {
+  BuilderDir dir;
+  dir.Write("FLASH.INI",
+            "[MODEL00]\nModel=M\nInquiry=QVXR\x1B[5m\nFW-Range=1000\x9B"
+            "2J\nBINMask=*.BIN\nVendor=V\nNote=\n");
+  dir.Write("ab\x1B[2J.BIN", "image");
+  auto package = MakeTemplatePackage();
+  TerminalRun run("3\nb\nq\n", *package, dir.Program());
+  const std::string out = run.Text();
+  EXPECT_EQ(out.find('\x1B'), std::string::npos) << out;
+  EXPECT_EQ(out.find('\x9B'), std::string::npos) << out;
+  EXPECT_NE(out.find("  * m1) 1000\\x9B2J QVXR\\x1B[5m\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("  * 3) ab\\x1B[2J.BIN\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Status: Build ab\\x1B[.EXE complete!\n"), std::string::npos) << out;
+  EXPECT_TRUE(fs::exists(dir.Path / "ab\x1B[.EXE"));
 }
 
 TEST(TerminalBuilder, EndOfInputAtEveryPromptBuildsNothing) {

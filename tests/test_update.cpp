@@ -210,6 +210,38 @@ TEST(Update, FlashAllNoteSelectsTheCommitForm) {
   }
 }
 
+// A chip without a profile, or a Read Flash ID that brings nothing, is no failure:
+// the drive gets an empty profile, nothing is read back for it, and the update
+// goes on to its commit (the first update of a window, with no copy kept yet).
+TEST(Update, AChipWithoutAProfileGetsAnEmptyOneAndTheUpdateCompletes) {
+  const struct {
+    const char* name;
+    Scheme scheme;
+    std::uint8_t manufacturer;
+    std::vector<SimFault> faults;
+  } cases[] = {
+      {"unknown chip", Scheme::ShortHeader, 0x01, {}},
+      {"unknown chip", Scheme::LongHeader, 0x01, {}},
+      {"Read Flash ID brings no data", Scheme::ShortHeader, 0xBF, {{SimFault::Kind::DropWrite, 0xDF}}},
+      {"Read Flash ID brings no data", Scheme::LongHeader, 0xBF, {{SimFault::Kind::DropWrite, 0xDF}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + ", " + SchemeName(c.scheme));
+    SimDriveConfig drive;
+    drive.FlashManufacturer = c.manufacturer;
+    UpdateRig rig(SchemePackage(16384, c.scheme), drive);
+    rig.Drive->Config().Faults = c.faults;
+    rig.PressFlash();
+    EXPECT_EQ(rig.Ui().Group, "Flash Completed.");
+    EXPECT_TRUE(rig.Ui().Messages.empty());
+    const auto profiles = Commands(*rig.Drive, 0x3B, 0x7F);
+    ASSERT_FALSE(profiles.empty());
+    EXPECT_EQ(profiles.front()->Length, 0u);
+    EXPECT_EQ(rig.Drive->CountCommands(0x3C), 1) << "only the image chunk is read back";
+    EXPECT_EQ(rig.Drive->Commits(), 1);
+  }
+}
+
 TEST(Update, DamagedImageSizeIsRefusedBeforeAnyCommand) {
   for (const std::uint32_t size : {0u, 524289u, 0xFFFFFFFFu}) {
     SCOPED_TRACE(size);

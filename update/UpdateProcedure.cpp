@@ -112,10 +112,11 @@ void TFlashForm::LoadVerifyCommit(int line) {
       return;
     }
     // The copy always holds the whole block as sent, however long an earlier
-    // update's block was.
+    // update's block was. An empty block (a chip without a profile) leaves the
+    // copy as it is, possibly still unallocated.
     const auto length = static_cast<std::size_t>(ProfileLength);
     if (ProfileCopy.size() < length) ProfileCopy.resize(length);
-    std::memcpy(ProfileCopy.data(), chunk, length);
+    if (length > 0) std::memcpy(ProfileCopy.data(), chunk, length);
   }
 
   ui_.SetGroupCaption("Write BIN to drive's DRAM... ");

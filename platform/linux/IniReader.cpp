@@ -13,9 +13,15 @@
 //   takes "Key: value", its concession to other INI dialects);
 // - an indented line is a line of its own, never the continuation of a value;
 // - when a key appears twice in a section, the first value counts;
-// - lines of any length are read whole.
+// - lines of any length are read whole (inih's line buffer is made as long as the
+//   file's longest line); a NUL byte ends the text of its line.
 #include <ini.h>
 
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <utility>
@@ -24,7 +30,45 @@
 
 namespace {
 
-constexpr int kLongestLine = 1 << 16;
+constexpr std::size_t kShortestBuffer = 1 << 16;
+
+// The file's bytes, handed to inih a line at a time the way fgets hands them,
+// except that a NUL byte ends its line: inih measures what it got by the first
+// NUL, and would take the rest of the line behind it for a line of its own.
+struct Lines {
+  const std::string& Text;
+  std::size_t At = 0;
+};
+
+char* NextLine(char* buffer, int room, void* stream) {
+  Lines& lines = *static_cast<Lines*>(stream);
+  if (lines.At >= lines.Text.size() || room < 2) return nullptr;
+  const char* from = lines.Text.data() + lines.At;
+  std::size_t take = std::min(lines.Text.size() - lines.At, static_cast<std::size_t>(room) - 1);
+  if (const void* newline = std::memchr(from, '\n', take))
+    take = static_cast<std::size_t>(static_cast<const char*>(newline) - from) + 1;
+  std::size_t next = lines.At + take;
+  if (const void* nul = std::memchr(from, '\0', take)) {
+    take = static_cast<std::size_t>(static_cast<const char*>(nul) - from);
+    next = std::min(lines.Text.find('\n', lines.At + take), lines.Text.size() - 1) + 1;
+  }
+  std::memcpy(buffer, from, take);
+  buffer[take] = '\0';
+  lines.At = next;
+  return buffer;
+}
+
+// The buffer inih needs for the longest line of text: the line with its line
+// end and the terminating NUL.
+std::size_t LineBufferFor(const std::string& text) {
+  std::size_t longest = 0;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find('\n', at), text.size() - 1) + 1;
+    longest = std::max(longest, end - at);
+    at = end;
+  }
+  return std::max(longest + 1, kShortestBuffer);
+}
 
 std::string Trimmed(const std::string& text) {
   const auto first = text.find_first_not_of(" \t");
@@ -55,15 +99,21 @@ class InihReader : public IniReader {
  public:
   bool Open(const std::string& path) override {
     values_.clear();
+    std::ifstream file(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (!file.is_open() || file.bad()) return false;
+    const std::size_t buffer = LineBufferFor(text);
+    if (buffer > INT_MAX) return false;
     // Debian's inih takes its parsing options at run time.
     ini_allow_multiline = false;
     ini_allow_inline_comments = false;
     ini_use_stack = false;
     ini_allow_realloc = true;
-    ini_max_line = kLongestLine;
+    ini_max_line = static_cast<int>(buffer);
     // Malformed lines are skipped (a positive result names the first); only a
-    // file that cannot be opened or read fails.
-    return ini_parse(path.c_str(), &InihReader::Take, this) >= 0;
+    // file that cannot be read fails.
+    Lines lines{text};
+    return ini_parse_stream(&NextLine, &lines, &InihReader::Take, this) >= 0;
   }
 
   std::string ReadString(const std::string& section, const std::string& key,

@@ -3,6 +3,9 @@
 // transport made of such drives.
 #include "platform/sim/SimulatedDrive.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -43,6 +46,34 @@ constexpr std::size_t kRevisionTagSize = sizeof kRevisionTag - 1;
 constexpr std::size_t kRevisionSize = 4;
 constexpr char kStateMagic[] = "SIMULATED DRIVE STATE 1\n";
 constexpr char kStateRevisionKey[] = "revision=";
+constexpr std::size_t kStateHeaderSize =
+    sizeof kStateMagic - 1 + sizeof kStateRevisionKey - 1 + kRevisionSize + 1;
+constexpr std::size_t kStateFileSize = kStateHeaderSize + SimulatedDrive::kFlashSize;
+
+// Opens a file that is not there yet for writing: never an existing file, and
+// never one a link points to.
+constexpr int kCreateNew = O_WRONLY | O_CREAT | O_EXCL
+#ifdef O_NOFOLLOW
+                           | O_NOFOLLOW
+#endif
+#ifdef O_CLOEXEC
+                           | O_CLOEXEC
+#endif
+#ifdef O_BINARY
+                           | O_BINARY
+#endif
+    ;
+
+bool WriteAll(int file, const char* data, std::size_t size) {
+  while (size > 0) {
+    const auto part = static_cast<unsigned>(std::min<std::size_t>(size, 1u << 20));
+    const auto written = write(file, data, part);
+    if (written <= 0) return false;
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
 
 std::uint32_t Field24(const std::uint8_t* cdb, int at) {
   return static_cast<std::uint32_t>(cdb[at]) << 16 | static_cast<std::uint32_t>(cdb[at + 1]) << 8 |
@@ -379,21 +410,22 @@ void SimulatedDrive::SetRevision(const std::string& revision) {
 }
 
 bool SimulatedDrive::SaveState(const std::uint8_t* flash, const std::string& revision) const {
+  // The new state is written to a work file made afresh: whatever lies under its
+  // name (left by a run that stopped, or put there by anyone) is removed, never
+  // written through, and the name taken again in between makes the save fail.
   const std::string temporary = stateFile_ + ".new";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << kStateMagic << kStateRevisionKey << PaddedRevision(revision) << '\n';
-    out.write(reinterpret_cast<const char*>(flash), kFlashSize);
-    out.flush();
-    if (!out) {
-      std::error_code ignored;
-      std::filesystem::remove(temporary, ignored);
-      return false;
-    }
-  }
+  std::error_code ignored;
+  std::filesystem::remove(temporary, ignored);
+  const int file = open(temporary.c_str(), kCreateNew, 0666);
+  if (file < 0) return false;
+  const std::string header = std::string(kStateMagic) + kStateRevisionKey + PaddedRevision(revision) + '\n';
+  bool written = WriteAll(file, header.data(), header.size()) &&
+                 WriteAll(file, reinterpret_cast<const char*>(flash), kFlashSize);
+  written = close(file) == 0 && written;
   std::error_code error;
-  std::filesystem::rename(temporary, stateFile_, error);
-  return !error;
+  if (written) std::filesystem::rename(temporary, stateFile_, error);
+  if (!written || error) std::filesystem::remove(temporary, ignored);
+  return written && !error;
 }
 
 bool SimulatedDrive::UseStateFile(const std::string& path, std::string& error) {
@@ -407,15 +439,27 @@ bool SimulatedDrive::UseStateFile(const std::string& path, std::string& error) {
     stateFile_ = path;
     return true;
   }
-  std::ifstream in(path, std::ios::binary);
-  std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (!in.good() && !in.eof()) {
-    error = "cannot read the drive state file " + path;
+  // Only a file of a state's size is read, and never more of it than a state
+  // holds: a device, a pipe or a huge file named as the state is refused.
+  if (!std::filesystem::is_regular_file(path, ec)) {
+    error = "the drive state file " + path + " is not a regular file";
     return false;
   }
+  const auto size = std::filesystem::file_size(path, ec);
+  std::string contents;
+  if (!ec && size == kStateFileSize) {
+    std::ifstream in(path, std::ios::binary);
+    contents.resize(kStateFileSize + 1);
+    in.read(contents.data(), static_cast<std::streamsize>(contents.size()));
+    if (!in.is_open() || in.bad()) {
+      error = "cannot read the drive state file " + path;
+      return false;
+    }
+    contents.resize(static_cast<std::size_t>(in.gcount()));
+  }
   const std::string header = std::string(kStateMagic) + kStateRevisionKey;
-  const std::size_t flashAt = header.size() + kRevisionSize + 1;
-  if (contents.size() != flashAt + kFlashSize || contents.compare(0, header.size(), header) != 0 ||
+  const std::size_t flashAt = kStateHeaderSize;
+  if (contents.size() != kStateFileSize || contents.compare(0, header.size(), header) != 0 ||
       contents[flashAt - 1] != '\n') {
     error = "the drive state file " + path + " is damaged (delete it to start with an erased drive)";
     return false;

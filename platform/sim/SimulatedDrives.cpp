@@ -83,6 +83,14 @@ bool GoodName(const std::string& name) {
   });
 }
 
+// A drive's state stays in the folder of its description: a path that starts
+// elsewhere or climbs out could name any file the program may write.
+bool StaysInFolder(const std::string& text) {
+  const fs::path path(text);
+  if (path.has_root_name() || path.has_root_directory()) return false;
+  return std::none_of(path.begin(), path.end(), [](const fs::path& part) { return part == ".."; });
+}
+
 std::optional<SimFault::Kind> FaultKind(const std::string& word) {
   static const std::pair<const char*, SimFault::Kind> kKinds[] = {
       {"checkcondition", SimFault::Kind::CheckCondition},
@@ -292,6 +300,7 @@ bool DriveSection::Read(int position, SimDriveConfig& config, std::string& error
   }
   if (auto value = Value("state")) {
     if (value->empty()) return Bad("state", *value, "empty", error);
+    if (!StaysInFolder(*value)) return Bad("state", *value, "outside the description file's folder", error);
     config.StateFile = (fs::path(path_).parent_path() / *value).string();
   }
   for (int i = 1; i <= kMaxFaults; ++i) {

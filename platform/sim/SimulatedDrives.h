@@ -18,8 +18,9 @@
 //   openfails    = yes          opening the device fails ...
 //   openerror    = 13           ... with this error number (default 2)
 //   inquiryfails = yes          INQUIRY answers CHECK CONDITION 05 24 00
-//   state        = cdrw.simstate  the drive's state file, beside the description file
-//                               (default: <name>.simstate)
+//   state        = cdrw.simstate  the drive's state file, in the description file's
+//                               folder (default: <name>.simstate); an absolute
+//                               path or one that leaves the folder is refused
 //   fault1 ... fault32 = <kind> [<opcode>] [control=<hex>] [occurrence=<n>] [sense=<kk>:<aa>:<qq>]
 //       kind: checkcondition, transportfailure, timeout, flipreadbit, dropwrite,
 //       commitfailure (the only one without an opcode); opcode in hex

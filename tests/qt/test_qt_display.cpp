@@ -1,15 +1,19 @@
 // Choosing the face: Qt only on a display it can really open, the terminal
 // otherwise, and the program itself never aborting for want of a display.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -103,6 +107,80 @@ TEST(QtPlatformChoice, ProgramWithoutADisplayRunsInTheTerminal) {
   fs::remove_all(directory);
 }
 
+// A process of the test's own, stopped and waited for however the test ends.
+class ChildProcess {
+ public:
+  // Runs body in a new process; body ends by starting a program (exit code 127
+  // when it cannot).
+  explicit ChildProcess(const std::function<void()>& body) : pid_(fork()) {
+    if (pid_ == 0) {
+      body();
+      _exit(127);
+    }
+  }
+  ~ChildProcess() { Stop(); }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool Running() {
+    if (pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_) pid_ = -1;
+    return pid_ > 0;
+  }
+  // Stops the process if it still runs; its wait status.
+  int Stop() {
+    if (Running()) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, &status_, 0);
+      pid_ = -1;
+    }
+    return status_;
+  }
+
+ private:
+  pid_t pid_;
+  int status_ = 0;
+};
+
+// Standard input from /dev/null, standard output and error to a file.
+void RedirectOutput(const std::string& path) {
+  const int in = open("/dev/null", O_RDONLY);
+  const int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  dup2(in, 0);
+  dup2(out, 1);
+  dup2(out, 2);
+}
+
+// Whether the X server shows a window of the program: a mapped top-level window
+// whose class names "flashutil". The look is a client of the server for a moment.
+bool ProgramWindowShown(const std::string& display) {
+  xcb_connection_t* connection = xcb_connect(display.c_str(), nullptr);
+  bool shown = false;
+  xcb_query_tree_reply_t* tree = nullptr;
+  if (xcb_connection_has_error(connection) == 0) {
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+    tree = xcb_query_tree_reply(connection, xcb_query_tree(connection, root), nullptr);
+  }
+  const xcb_window_t* windows = tree != nullptr ? xcb_query_tree_children(tree) : nullptr;
+  for (int i = 0; tree != nullptr && i < xcb_query_tree_children_length(tree) && !shown; ++i) {
+    auto* attributes = xcb_get_window_attributes_reply(
+        connection, xcb_get_window_attributes(connection, windows[i]), nullptr);
+    auto* property = xcb_get_property_reply(
+        connection, xcb_get_property(connection, 0, windows[i], XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 64),
+        nullptr);
+    const std::string instance =
+        property != nullptr ? std::string(static_cast<const char*>(xcb_get_property_value(property)),
+                                          static_cast<std::size_t>(xcb_get_property_value_length(property)))
+                            : "";
+    shown = attributes != nullptr && attributes->map_state == XCB_MAP_STATE_VIEWABLE &&
+            instance.compare(0, 10, std::string("flashutil\0", 10)) == 0;
+    std::free(attributes);
+    std::free(property);
+  }
+  std::free(tree);
+  xcb_disconnect(connection);
+  return shown;
+}
+
 // An X server whose only client leaves resets itself; the program's own check
 // of the display must not leave Qt connecting into that reset (and aborting).
 TEST(QtPlatformChoice, ProgramOpensItsWindowOnAnXServerWithNoOtherClient) {
@@ -115,29 +193,45 @@ TEST(QtPlatformChoice, ProgramOpensItsWindowOnAnXServerWithNoOtherClient) {
   const std::string display = ":" + std::to_string(number);
   const fs::path directory = fs::temp_directory_path() / ("flash-qt-x11-" + std::to_string(getpid()));
   fs::create_directories(directory);
-  const std::string server = (directory / "server.pid").string();
-  ASSERT_EQ(
-      std::system(("Xvfb " + display + " -nolisten tcp >/dev/null 2>&1 & echo $! >'" + server + "'").c_str()),
-      0);
+  struct Removed {
+    fs::path Path;
+    ~Removed() { fs::remove_all(Path); }
+  } removed{directory};
+  ChildProcess server([&] {
+    RedirectOutput("/dev/null");
+    execlp("Xvfb", "Xvfb", display.c_str(), "-nolisten", "tcp", static_cast<char*>(nullptr));
+  });
   for (int i = 0; i < 100 && !fs::exists("/tmp/.X11-unix/X" + std::to_string(number)); ++i) usleep(50000);
   ASSERT_TRUE(fs::exists("/tmp/.X11-unix/X" + std::to_string(number))) << "Xvfb did not start on " << display;
 
-  // A template without its model list waits in its message box until stopped.
+  // A template without its model list shows its message box and waits there.
   const fs::path output = directory / "output.txt";
   for (int run = 0; run < 3; ++run) {
     SCOPED_TRACE(run);
-    const std::string command =
-        "cd '" + directory.string() + "' && env -u QT_QPA_PLATFORM -u WAYLAND_DISPLAY DISPLAY=" + display +
-        " timeout 2 '" + FLASHUTIL_PROGRAM + "' </dev/null >'" + output.string() + "' 2>&1";
-    const int status = std::system(command.c_str());
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 124);  // still running when stopped
+    ChildProcess program([&] {
+      RedirectOutput(output.string());
+      unsetenv("QT_QPA_PLATFORM");
+      unsetenv("WAYLAND_DISPLAY");
+      setenv("DISPLAY", display.c_str(), 1);
+      if (chdir(directory.c_str()) == 0)
+        execl(FLASHUTIL_PROGRAM, FLASHUTIL_PROGRAM, static_cast<char*>(nullptr));
+    });
+    // Looked at only after a second, so that no look of the test's own keeps the
+    // server from resetting between the program's check and Qt's connection.
+    sleep(1);
+    bool shown = false;
+    for (int i = 0; i < 300 && !shown && program.Running(); ++i) {
+      shown = ProgramWindowShown(display);
+      if (!shown) usleep(100000);
+    }
+    EXPECT_TRUE(program.Running()) << "the program ended by itself";
+    EXPECT_TRUE(shown) << "no window of the program within 30 s";
+    const int status = program.Stop();
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "wait status " << status;
     std::ifstream in(output);
     const std::string printed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(printed.find("could not connect"), std::string::npos) << printed;
   }
-  std::system(("kill $(cat '" + server + "')").c_str());
-  fs::remove_all(directory);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <system_error>
@@ -13,6 +14,10 @@
 #if __has_include(<unistd.h>)
 #include <unistd.h>
 #define FLASHUTIL_TERMINAL_HAVE_ISATTY 1
+#endif
+#if __has_include(<langinfo.h>)
+#include <langinfo.h>
+#define FLASHUTIL_TERMINAL_HAVE_LANGINFO 1
 #endif
 
 namespace {
@@ -37,6 +42,51 @@ bool InputFromTerminal(const std::istream& in) {
   (void)in;
   return false;
 #endif
+}
+
+// Whether the terminal reads the bytes it is sent as UTF-8: the character set of
+// the locale the program runs in.
+bool LocaleIsUtf8() {
+#ifdef FLASHUTIL_TERMINAL_HAVE_LANGINFO
+  const char* codeset = nl_langinfo(CODESET);
+  return codeset != nullptr && std::strcmp(codeset, "UTF-8") == 0;
+#else
+  return false;
+#endif
+}
+
+// A text from outside the program (a drive's reply, a file name, a model list
+// value) as the terminal is to show it: the bytes that would steer the terminal
+// instead of being shown, the C0 controls, DEL and the C1 controls (single bytes
+// in an 8-bit locale, U+0080 to U+009F in UTF-8), are written out as \xHH. Line
+// breaks stay only where asked: dialog texts are made of lines.
+std::string Printable(const std::string& text, bool utf8, bool keepLineBreaks) {
+  std::string shown;
+  shown.reserve(text.size());
+  auto escape = [&shown](unsigned char byte) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    shown += "\\x";
+    shown += kDigits[byte >> 4];
+    shown += kDigits[byte & 15];
+  };
+  auto c1 = [&text](std::size_t at) {
+    const auto byte = static_cast<unsigned char>(text[at]);
+    return byte >= 0x80 && byte <= 0x9F;
+  };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte == '\n' && keepLineBreaks) {
+      shown += '\n';
+    } else if (byte < 0x20 || byte == 0x7F || (!utf8 && c1(i))) {
+      escape(byte);
+    } else if (utf8 && byte == 0xC2 && i + 1 < text.size() && c1(i + 1)) {
+      escape(byte);
+      escape(static_cast<unsigned char>(text[++i]));
+    } else {
+      shown += text[i];
+    }
+  }
+  return shown;
 }
 
 std::string Lower(const std::string& text) {
@@ -94,10 +144,15 @@ TerminalToolkit::TerminalToolkit(std::istream& in, std::ostream& out, bool inter
       interactive_(interactive),
       colour_(TerminalWantsColour(interactive, std::getenv("NO_COLOR"))),
       echo_(!InputFromTerminal(in)),
+      utf8_(LocaleIsUtf8()),
       programFilePath_(std::move(programFilePath)),
       startedPath_(std::move(startedPath)) {}
 
 // ---- output ----
+
+std::string TerminalToolkit::Shown(const std::string& text) const {
+  return Printable(text, utf8_, false);
+}
 
 std::string TerminalToolkit::Paint(const char* code, const std::string& text) const {
   if (!colour_) return text;
@@ -115,7 +170,7 @@ void TerminalToolkit::FlushCaption() {
   if (captionShown_) return;
   captionShown_ = true;
   EndBarLine();
-  out_ << Paint(kBold, "[" + caption_ + "]") << '\n';
+  out_ << Paint(kBold, "[" + Shown(caption_) + "]") << '\n';
 }
 
 void TerminalToolkit::PrintLine(const std::string& text) {
@@ -127,8 +182,9 @@ void TerminalToolkit::PrintLine(const std::string& text) {
 void TerminalToolkit::PrintBox(const std::string& title, const char* colour, const std::string& text) {
   EndBarLine();
   FlushCaption();
-  out_ << '\n' << Paint(colour, "--- " + title + " ---") << '\n' << text;
-  if (text.empty() || text.back() != '\n') out_ << '\n';
+  const std::string shown = Printable(text, utf8_, true);
+  out_ << '\n' << Paint(colour, "--- " + Shown(title) + " ---") << '\n' << shown;
+  if (shown.empty() || shown.back() != '\n') out_ << '\n';
 }
 
 void TerminalToolkit::DrawProgress() {
@@ -162,7 +218,7 @@ bool TerminalToolkit::ReadAnswer(const std::string& prompt, std::string& line) {
   out_ << Paint(kBold, prompt);
   if (!inputEnded_ && std::getline(in_, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (echo_) out_ << line << '\n';
+    if (echo_) out_ << Shown(line) << '\n';
     out_ << std::flush;
     return true;
   }
@@ -232,25 +288,26 @@ void TerminalToolkit::SetLabelCaption(const std::string& caption) {
 
 void TerminalToolkit::ShowWindow(bool whole) {
   EndBarLine();
-  if (whole && captionShown_) out_ << Paint(kBold, "[" + caption_ + "]") << '\n';
+  if (whole && captionShown_) out_ << Paint(kBold, "[" + Shown(caption_) + "]") << '\n';
   FlushCaption();
   out_ << '\n';
-  if (!label_.empty()) out_ << label_ << '\n';
+  if (!label_.empty()) out_ << Shown(label_) << '\n';
   const std::string linePrefix = fileListVisible_ ? "m" : "";
   for (std::size_t i = 0; i < comboLines_.size(); ++i) {
     const bool chosen = static_cast<int>(i) == comboIndex_;
     out_ << "  " << (chosen ? Paint(kChosen, "*") : " ") << ' ' << linePrefix << i + 1 << ") "
-         << comboLines_[i] << '\n';
+         << Shown(comboLines_[i]) << '\n';
   }
   if (fileListVisible_) {
-    out_ << "Files matching " << fileMask_ << ":\n";
+    out_ << "Files matching " << Shown(fileMask_) << ":\n";
     if (files_.empty()) out_ << "    (none)\n";
     for (std::size_t i = 0; i < files_.size(); ++i) {
       const bool chosen = static_cast<int>(i) == fileChosen_;
-      out_ << "  " << (chosen ? Paint(kChosen, "*") : " ") << ' ' << i + 1 << ") " << files_[i] << '\n';
+      out_ << "  " << (chosen ? Paint(kChosen, "*") : " ") << ' ' << i + 1 << ") " << Shown(files_[i])
+           << '\n';
     }
   }
-  if (whole && !group_.empty()) out_ << Paint(kStatus, "Status: " + group_) << '\n';
+  if (whole && !group_.empty()) out_ << Paint(kStatus, "Status: " + Shown(group_)) << '\n';
   out_ << Commands() << '\n' << std::flush;
 }
 
@@ -294,7 +351,7 @@ void TerminalToolkit::Perform(const std::string& command) {
       ChooseLine(LineNumber(c));
     }
   } else {
-    PrintLine("Unknown command \"" + command + "\".");
+    PrintLine("Unknown command \"" + Shown(command) + "\".");
     out_ << Commands() << '\n' << std::flush;
     return;
   }
@@ -401,7 +458,7 @@ void TerminalToolkit::FileListSetVisible(bool visible) {
 void TerminalToolkit::SetGroupCaption(const std::string& caption) {
   if (caption == group_) return;
   group_ = caption;
-  PrintLine(Paint(kStatus, "Status: " + caption));
+  PrintLine(Paint(kStatus, "Status: " + Shown(caption)));
 }
 
 std::string TerminalToolkit::GroupCaption() const {

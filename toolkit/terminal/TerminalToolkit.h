@@ -5,8 +5,11 @@
 // the file list is a numbered list of the files that match its mask; the button
 // is a command; the progress bar is one bar redrawn in place on a terminal and a
 // few plain lines elsewhere; dialogs are prompts that show their exact text and
-// title. Input is read line by line. When it ends, every question is answered No
-// (the safe answer), OK boxes are acknowledged, and the message loop returns.
+// title. Texts that come from outside (a drive's reply, file names, model list
+// values) show their control characters as \xHH, so none of them can steer the
+// terminal; the window keeps and compares them as they came. Input is read line
+// by line. When it ends, every question is answered No (the safe answer), OK
+// boxes are acknowledged, and the message loop returns.
 //
 // Commands at the "> " prompt (shown with the window):
 //   <n>      choose line n of the list (flash program), or file n (template)
@@ -87,7 +90,9 @@ class TerminalToolkit : public Toolkit {
   void RunBlocking(void (*step)(void*), void* context) override;
 
  private:
-  // Output.
+  // Output. Texts from outside the program go through Shown, so that none of
+  // their bytes can steer the terminal; the texts kept stay as they came.
+  std::string Shown(const std::string& text) const;
   std::string Paint(const char* code, const std::string& text) const;
   void EndBarLine();
   void FlushCaption();
@@ -110,6 +115,7 @@ class TerminalToolkit : public Toolkit {
   bool interactive_;
   bool colour_;
   bool echo_;
+  bool utf8_;  // the locale's character set is UTF-8
   std::string programFilePath_;
   std::string startedPath_;
 
