@@ -137,6 +137,15 @@ TEST(ModelList, ADirectoryInPlaceOfTheFileCannotBeLoaded) {
   std::filesystem::create_directory(path);
   f.Start();
   EXPECT_EQ(f.Ui.Messages, std::vector<std::string>{"Can't load " + path});
+#if defined(__linux__)
+  // A device that never ends is read only as far as a model list may reach.
+  BuilderFixture endless;
+  const std::string zero = ModelListPath(endless.Ui.ProgramPath);
+  std::filesystem::remove(zero);
+  std::filesystem::create_symlink("/dev/zero", zero);
+  endless.Start();
+  EXPECT_EQ(endless.Ui.Messages, std::vector<std::string>{"Can't load " + zero});
+#endif
 }
 
 // How the INI reader reads a model list file (the choices are the Windows INI

@@ -31,6 +31,8 @@
 namespace {
 
 constexpr std::size_t kShortestBuffer = 1 << 16;
+// The largest model list file read: the Windows reader's limit for one value.
+constexpr std::size_t kLargestFile = std::size_t{16} << 20;
 
 // The file's bytes, handed to inih a line at a time the way fgets hands them,
 // except that a NUL byte ends its line: inih measures what it got by the first
@@ -100,8 +102,13 @@ class InihReader : public IniReader {
   bool Open(const std::string& path) override {
     values_.clear();
     std::ifstream file(path, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (!file.is_open() || file.bad()) return false;
+    if (!file.is_open()) return false;
+    // Read bounded: a model list is small, and a name that leads to a device
+    // (/dev/zero) or an endless pipe must not read until memory runs out.
+    std::string text(kLargestFile + 1, '\0');
+    file.read(text.data(), static_cast<std::streamsize>(text.size()));
+    if (file.bad() || static_cast<std::size_t>(file.gcount()) > kLargestFile) return false;
+    text.resize(static_cast<std::size_t>(file.gcount()));
     const std::size_t buffer = LineBufferFor(text);
     if (buffer > INT_MAX) return false;
     // Debian's inih takes its parsing options at run time.
