@@ -10,6 +10,7 @@
 #include "common/Text.h"
 #include "platform/sim/SimulatedDrives.h"
 #include "tests/BuilderSupport.h"
+#include "tests/ProgramEnvironment.h"
 #include "tests/UpdateRig.h"
 
 namespace {
@@ -40,8 +41,8 @@ std::string Log(const ScratchDir& dir) {
 // Runs a program of the scratch directory on its terminal face with the answers
 // piped in; its exit code.
 int RunHeadless(const ScratchDir& dir, const std::string& program, const std::string& answers) {
-  const std::string command = "cd '" + dir.Path().string() + "' && printf '" + answers +
-                              "' | env -u DISPLAY -u WAYLAND_DISPLAY ./" + program + " >>run.log 2>&1";
+  const std::string command = "cd '" + dir.Path().string() + "' && printf '" + answers + "' | " +
+                              ProgramEnvironmentCommand() + "./" + program + " >>run.log 2>&1";
   const int status = std::system(command.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

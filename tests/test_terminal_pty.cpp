@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/ProgramEnvironment.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -39,20 +41,18 @@ std::string RunOnTerminal(const fs::path& dir, const std::string& program, const
   settings.c_lflag &= ~static_cast<tcflag_t>(ECHO);
   settings.c_oflag &= ~static_cast<tcflag_t>(ONLCR);
   tcsetattr(slave, TCSANOW, &settings);
+  std::vector<std::string> environment = noColor ? ProgramEnvironment({"NO_COLOR=1"}) : ProgramEnvironment();
+  std::vector<char*> envp;
+  for (std::string& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
 
   const pid_t child = fork();
   if (child == 0) {
     close(master);
     login_tty(slave);
     if (chdir(dir.c_str()) != 0) _exit(126);
-    unsetenv("DISPLAY");
-    unsetenv("WAYLAND_DISPLAY");
-    if (noColor) {
-      setenv("NO_COLOR", "1", 1);
-    } else {
-      unsetenv("NO_COLOR");
-    }
-    execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+    char* const argv[] = {const_cast<char*>(program.c_str()), nullptr};
+    execve(program.c_str(), argv, envp.data());
     _exit(127);
   }
   close(slave);
@@ -99,9 +99,8 @@ TEST(TerminalOnAPty, StampedProgramRedrawsItsBarInPlaceAndPaintsOnlyWithoutNoCol
   image.replace(64, 11, "SIMREV=1B00");
   std::ofstream(dir / "1B00.BIN", std::ios::binary) << image;
 
-  const std::string build = "cd '" + dir.string() +
-                            "' && printf '1\\nb\\nq\\n' | env -u DISPLAY -u WAYLAND_DISPLAY ./flashutil-sim"
-                            " > build.log 2>&1";
+  const std::string build = "cd '" + dir.string() + "' && printf '1\\nb\\nq\\n' | " +
+                            ProgramEnvironmentCommand() + "./flashutil-sim > build.log 2>&1";
   ASSERT_EQ(std::system(build.c_str()), 0);
   ASSERT_TRUE(fs::exists(dir / "1B00.EXE")) << std::ifstream(dir / "build.log").rdbuf();
 

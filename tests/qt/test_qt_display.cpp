@@ -18,6 +18,7 @@
 #include <set>
 #include <sstream>
 
+#include "tests/ProgramEnvironment.h"
 #include "toolkit/qt/QtDisplay.h"
 
 namespace {
@@ -31,12 +32,14 @@ struct ChoiceCase {
 };
 
 // The fake machine: an X server on ":0", a compositor at /run/user/1/wayland-0,
-// the xcb and offscreen plugins installed and the Wayland one only where asked.
+// the xcb, offscreen and minimal plugins installed and the Wayland one only where
+// asked.
 DisplayProbes FakeMachine(bool waylandPlugin) {
   return {[](const std::string& display) { return display == ":0"; },
           [](const std::string& socket) { return socket == "/run/user/1/wayland-0"; },
           [waylandPlugin](const std::string& platform) {
-            return platform == "xcb" || platform == "offscreen" || (waylandPlugin && platform == "wayland");
+            return platform == "xcb" || platform == "offscreen" || platform == "minimal" ||
+                   (waylandPlugin && platform == "wayland");
           }};
 }
 
@@ -50,11 +53,15 @@ TEST(QtPlatformChoice, OnlyAPlatformThatCanStartIsChosen) {
       {"compositor without a runtime dir", {"", "", "wayland-0", ""}, std::nullopt},
       {"compositor named by its path", {"", "", "/run/user/1/wayland-0", ""}, "wayland"},
       {"compositor gone, X there", {"", ":0", "wayland-1", "/run/user/1"}, "xcb"},
-      {"explicit offscreen needs no display", {"offscreen", "", "", ""}, ""},
+      {"offscreen shows nobody a window", {"offscreen", ":0", "", ""}, std::nullopt},
+      {"minimal with options neither", {"minimal:enable_fonts", "", "", ""}, std::nullopt},
+      {"name in capitals", {"OffScreen", "", "", ""}, std::nullopt},
+      {"offscreen left out of a list", {"offscreen;xcb:nograb", ":0", "", ""}, "xcb:nograb"},
+      {"offscreen left out, the rest cannot start", {"offscreen;xcb", ":5", "", ""}, std::nullopt},
       {"explicit xcb without a server", {"xcb", ":5", "", ""}, std::nullopt},
       {"explicit list, the second can start", {"wayland;xcb", ":0", "", ""}, ""},
       {"explicit platform not installed", {"eglfs", ":0", "", ""}, std::nullopt},
-      {"explicit platform with options", {"offscreen:fontconfig", "", "", ""}, ""},
+      {"explicit platform with options", {"xcb:nograb", ":0", "", ""}, ""},
   };
   for (const ChoiceCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -84,18 +91,19 @@ TEST(QtPlatformChoice, ProbesConnectForReal) {
   EXPECT_FALSE(CanConnectUnixSocket(std::string(200, 'x')));  // longer than a socket path can be
 }
 
-// The program started where no display can be opened runs in the terminal and
-// ends normally; Qt must never be left to abort on a display it cannot reach.
+// The program started where no display can be opened, or on a Qt platform that
+// shows nobody a window, runs in the terminal and ends normally; Qt must never be
+// left to abort on a display it cannot reach.
 TEST(QtPlatformChoice, ProgramWithoutADisplayRunsInTheTerminal) {
   const fs::path directory = fs::temp_directory_path() / ("flash-qt-nodisplay-" + std::to_string(getpid()));
   fs::create_directories(directory);
   const fs::path output = directory / "output.txt";
-  for (const char* display : {"", "DISPLAY=:987"}) {
-    SCOPED_TRACE(display);
+  for (const char* setting :
+       {"", "DISPLAY=:987", "QT_QPA_PLATFORM=offscreen", "QT_QPA_PLATFORM=minimal:enable_fonts"}) {
+    SCOPED_TRACE(setting);
     std::ostringstream command;
-    command << "cd '" << directory.string() << "' && env -u QT_QPA_PLATFORM -u WAYLAND_DISPLAY -u DISPLAY "
-            << display << " timeout 60 '" << FLASHUTIL_PROGRAM << "' </dev/null >'" << output.string()
-            << "' 2>&1";
+    command << "cd '" << directory.string() << "' && " << ProgramEnvironmentCommand() << setting
+            << " timeout 60 '" << FLASHUTIL_PROGRAM << "' </dev/null >'" << output.string() << "' 2>&1";
     const int status = std::system(command.str().c_str());
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
@@ -210,11 +218,12 @@ TEST(QtPlatformChoice, ProgramOpensItsWindowOnAnXServerWithNoOtherClient) {
     SCOPED_TRACE(run);
     ChildProcess program([&] {
       RedirectOutput(output.string());
-      unsetenv("QT_QPA_PLATFORM");
-      unsetenv("WAYLAND_DISPLAY");
-      setenv("DISPLAY", display.c_str(), 1);
+      const std::vector<std::string> environment = ProgramEnvironment({"DISPLAY=" + display});
+      std::vector<char*> pointers;
+      for (const std::string& entry : environment) pointers.push_back(const_cast<char*>(entry.c_str()));
+      pointers.push_back(nullptr);
       if (chdir(directory.c_str()) == 0)
-        execl(FLASHUTIL_PROGRAM, FLASHUTIL_PROGRAM, static_cast<char*>(nullptr));
+        execle(FLASHUTIL_PROGRAM, FLASHUTIL_PROGRAM, static_cast<char*>(nullptr), pointers.data());
     });
     // Looked at only after a second, so that no look of the test's own keeps the
     // server from resetting between the program's check and Qt's connection.

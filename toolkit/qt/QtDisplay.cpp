@@ -7,6 +7,7 @@
 
 #include <QLibraryInfo>
 #include <QString>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -32,9 +33,18 @@ std::string Environment(const char* name) {
   return value != nullptr ? value : "";
 }
 
-// A platform entry may carry options after a colon ("vnc:size=800x600").
+// A platform entry may carry options after a colon ("vnc:size=800x600"); Qt
+// matches the name without regard to case.
 std::string PlatformName(const std::string& entry) {
-  return entry.substr(0, entry.find(':'));
+  std::string name = entry.substr(0, entry.find(':'));
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return name;
+}
+
+// Platforms that draw where nobody can see: a window there would wait for ever
+// for answers nobody can give.
+bool ShowsNothing(const std::string& name) {
+  return name == "offscreen" || name == "minimal";
 }
 
 bool PlatformCanStart(const std::string& name, const DisplayEnvironment& environment,
@@ -45,7 +55,7 @@ bool PlatformCanStart(const std::string& name, const DisplayEnvironment& environ
     const std::string socket = WaylandSocketPath(environment);
     return !socket.empty() && probes.Wayland(socket);
   }
-  return true;  // offscreen, minimal, vnc, linuxfb, eglfs: no display server to reach
+  return true;  // vnc, linuxfb, eglfs: no display server to reach
 }
 
 bool PluginInDirectory(const std::filesystem::path& directory, const std::string& name) {
@@ -87,10 +97,21 @@ std::optional<std::string> ChooseQtPlatform(const DisplayEnvironment& environmen
                                             const DisplayProbes& probes) {
   if (!environment.QpaPlatform.empty()) {
     // Qt tries the listed platforms in order: one that can start is enough.
+    // Those that show nothing are left out, and are no display on their own.
+    std::string shown;
+    bool leftOut = false, canStart = false;
     for (const std::string& entry : Split(environment.QpaPlatform, ';')) {
-      if (PlatformCanStart(PlatformName(entry), environment, probes)) return std::string();
+      const std::string name = PlatformName(entry);
+      if (ShowsNothing(name)) {
+        leftOut = true;
+        continue;
+      }
+      canStart = canStart || PlatformCanStart(name, environment, probes);
+      if (!shown.empty()) shown += ';';
+      shown += entry;
     }
-    return std::nullopt;
+    if (!canStart) return std::nullopt;
+    return leftOut ? shown : std::string();
   }
   std::string platforms;
   for (const char* name : {"wayland", "xcb"}) {

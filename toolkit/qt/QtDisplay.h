@@ -23,9 +23,11 @@ struct DisplayProbes {
   std::function<bool(const std::string& platform)> HasPlugin;  // Qt's platform plugin is installed
 };
 
-// No value: no display can be opened. "": QT_QPA_PLATFORM names a platform that
+// No value: no display can be opened; Qt's offscreen and minimal platforms, which
+// show nobody a window, count as none. "": QT_QPA_PLATFORM names a platform that
 // can start; it is kept as it stands. Otherwise the platforms to give Qt in order
-// of preference, separated by ';' ("wayland;xcb", "xcb").
+// of preference, separated by ';' ("wayland;xcb", "xcb"), with QT_QPA_PLATFORM's
+// entries that show nothing left out.
 std::optional<std::string> ChooseQtPlatform(const DisplayEnvironment& environment,
                                             const DisplayProbes& probes);
 

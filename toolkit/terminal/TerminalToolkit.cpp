@@ -120,8 +120,11 @@ int Percent(int minimum, int maximum, int position) {
 
 std::string Bar(int percent) {
   const int filled = percent * kBarWidth / 100;
-  std::string text = "[" + std::string(static_cast<std::size_t>(filled), '#') +
-                     std::string(static_cast<std::size_t>(kBarWidth - filled), '-') + "] ";
+  // Appended piece by piece: `"[" + std::string(...)` draws a false -Wrestrict from GCC 12 at -O3.
+  std::string text = "[";
+  text.append(static_cast<std::size_t>(filled), '#');
+  text.append(static_cast<std::size_t>(kBarWidth - filled), '-');
+  text += "] ";
   const std::string number = std::to_string(percent);
   return text + std::string(3 - number.size(), ' ') + number + "%";
 }
