@@ -11,6 +11,11 @@
 // by line. When it ends, every question is answered No (the safe answer), OK
 // boxes are acknowledged, and the message loop returns.
 //
+// During an update and a build (BeginWork to EndWork) the signals that would end
+// or suspend the program are held: it says once on the standard error stream
+// that the work cannot be interrupted, finishes it, and then ends (or stops) as
+// the signal asked. A closed terminal or pipe meanwhile costs only the output.
+//
 // Commands at the "> " prompt (shown with the window):
 //   <n>      choose line n of the list (flash program), or file n (template)
 //   m<n>     choose model line n (template)
@@ -124,6 +129,8 @@ class TerminalToolkit : public Toolkit {
   bool windowClosed_ = false;
   bool quitPosted_ = false;
   bool inputEnded_ = false;
+  bool working_ = false;        // between BeginWork and EndWork
+  bool outGoodBefore_ = false;  // the output took every write until the work began
 
   std::string caption_;
   bool captionShown_ = true;  // nothing to show until a caption is set
