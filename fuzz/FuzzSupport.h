@@ -3,8 +3,7 @@
 // directory of the process's own for the files a target writes.
 #pragma once
 
-#include <stdlib.h>
-#include <unistd.h>
+#include <stdlib.h>  // mkdtemp
 
 #include <cstdint>
 #include <cstdio>
@@ -51,8 +50,15 @@ class FuzzInput {
   std::size_t Left() const { return Empty() ? 0 : size_ - at_; }
   std::uint8_t Byte() { return Empty() ? 0 : data_[at_++]; }
   bool Bit() { return (Byte() & 1) != 0; }
-  std::uint16_t Word() { return static_cast<std::uint16_t>(Byte() << 8 | Byte()); }
-  std::uint32_t Long() { return static_cast<std::uint32_t>(Word()) << 16 | Word(); }
+  // Big-endian; the high part is read first.
+  std::uint16_t Word() {
+    const unsigned high = Byte();
+    return static_cast<std::uint16_t>(high << 8 | Byte());
+  }
+  std::uint32_t Long() {
+    const std::uint32_t high = Word();
+    return high << 16 | Word();
+  }
   std::vector<std::uint8_t> Bytes(std::size_t n) {
     if (n > Left()) n = Left();
     std::vector<std::uint8_t> bytes(data_ + at_, data_ + at_ + n);

@@ -101,7 +101,10 @@ class BendingDrive : public FakeTransport {
     if (!store && (!request.DataIn || request.Data == nullptr)) return result;
     std::size_t count = std::min<std::size_t>(bytes.size(), request.Length);
     if (count > 0 && choice == 5) count = In->Word() % (count + 1);  // fewer bytes
-    if (count > 0 && choice == 6) bytes[In->Word() % count] ^= static_cast<std::uint8_t>(In->Byte() | 1);
+    if (count > 0 && choice == 6) {                                  // one byte changes
+      const std::size_t at = In->Word() % count;
+      bytes[at] ^= static_cast<std::uint8_t>(In->Byte() | 1);
+    }
     if (choice == 7) {  // bytes of the drive's own
       const std::vector<std::uint8_t> own = In->Bytes(count);
       std::copy(own.begin(), own.end(), bytes.begin());
@@ -183,7 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   drive.Reset();
   for (std::uint8_t& b : drive.FlashId) b = in.Byte();
   const std::uint8_t options = in.Byte();
-  FlashPackage& package = *packages[options % 3];
+  FlashPackage& package = *packages[(options & 3) % 3];
   PutText(package.NoteText, kTextFieldSize, (options & 4) != 0 ? "FLASH-ALL" : "");
   const int presses = (options & 8) != 0 ? 2 : 1;
   SetPackageImageSize(package, in.Long() % (kImageAreaSize + 2));
@@ -200,11 +203,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     drive.In = &in;
     for (int press = 0; press < presses; ++press) {
       const int commits = drive.CommitsSent;
+      const auto captions = static_cast<std::ptrdiff_t>(ui.GroupHistory.size());
       ui.DefaultAnswer = DialogResult::Yes;
       drive.NewUpdate();
       ui.UserPressesButton();
-      if (ui.Group == "Flash Completed.")
-        FUZZ_CHECK(drive.CommitsSent == commits + 1, "completed: one commit");
+      const bool completed = std::find(ui.GroupHistory.begin() + captions, ui.GroupHistory.end(),
+                                       "Flash Completed.") != ui.GroupHistory.end();
+      FUZZ_CHECK(!completed || drive.CommitsSent == commits + 1, "completed after one commit");
     }
   }
   Cddrive::InstallTransport(nullptr);
