@@ -2,11 +2,13 @@
 // record and the start of the image area behind the package keyword carry the
 // chosen model and firmware image. Nothing else of the file changes.
 //
-// The copy is written to a new file beside the output and takes the output's
-// name only once it is complete: a build that fails replaces nothing of the
-// user's and leaves no partial program behind.
+// The copy is written to a file of its own and takes the output's name only
+// once all of it is on the disk: a build that fails replaces nothing of the
+// user's and leaves no partial program behind. The kernel copies the unchanged
+// bytes where it can; only the stamped region passes through the program.
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <climits>
 #include <cstddef>
 #include <cstdio>
@@ -15,6 +17,14 @@
 #include <fstream>
 #include <system_error>
 #include <vector>
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "app/FlashForm.h"
 #include "builder/Builder.h"
@@ -25,6 +35,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t kBlockSize = std::size_t{1} << 16;
+constexpr std::uint64_t kCopyPart = std::uint64_t{1} << 20;  // the kernel's copy between progress steps
 constexpr std::uint64_t kProgressUnit = 1024;
 
 // Where each field lies inside the model record, which follows the keyword directly.
@@ -104,18 +115,48 @@ bool SameFile(const std::string& a, const std::string& b) {
   return fs::equivalent(a, b, error) && !error;
 }
 
+// Gives `take` the names "<output>.building", then numbered ones, until it
+// succeeds with one, and returns that name (empty when none was taken). A name
+// is passed over only when something already has it, a link to nowhere
+// included: existence is decided without following links.
+template <typename Take>
+std::string TakeFreeName(const std::string& output, Take take) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string candidate = output + (attempt == 0 ? ".building" : Format(".building%d", attempt));
+    if (take(candidate)) return candidate;
+    std::error_code error;
+    if (fs::symlink_status(candidate, error).type() == fs::file_type::not_found) break;  // no new file here
+  }
+  return {};
+}
+
+enum class Copied { All, ReadFailed, WriteFailed };
+
+#if defined(_WIN32)
+
+// The program file, read in order.
+class ProgramFile {
+ public:
+  bool Open(const std::string& path, std::uint64_t& length) { return OpenForReading(path, stream_, length); }
+  std::size_t Read(char* data, std::size_t size) { return ReadBlock(stream_, data, size); }
+  bool Seek(std::uint64_t position) {
+    stream_.clear();
+    return static_cast<bool>(stream_.seekg(static_cast<std::streamoff>(position)));
+  }
+  bool Failed() const { return stream_.bad(); }
+
+ private:
+  std::ifstream stream_;
+};
+
 // Opens a file for binary writing only when no file of that name exists. The C
 // runtime the Windows programs link (msvcrt.dll) has no exclusive mode "x":
 // Windows refuses the mode as invalid, so no program could ever be built, and
-// Wine ignores it and opens an existing file. There the name is looked up first.
+// Wine ignores it and opens an existing file. The name is looked up first.
 std::FILE* OpenNewFile(const std::string& path) {
-#if defined(_WIN32)
   std::error_code error;
   if (fs::symlink_status(path, error).type() != fs::file_type::not_found) return nullptr;
   return std::fopen(path.c_str(), "wb");
-#else
-  return std::fopen(path.c_str(), "wbx");
-#endif
 }
 
 // The new program while it is being written: a file of its own beside the
@@ -127,37 +168,47 @@ class PendingOutput {
   PendingOutput& operator=(const PendingOutput&) = delete;
   ~PendingOutput() { Discard(); }
 
-  // Creates a file whose name no existing file has ("<output>.building", then
-  // numbered), so no file of the user's is ever opened for writing.
+  // Creates a file whose name no existing file has, so no file of the user's is
+  // ever opened for writing.
   bool Create(const std::string& output) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      const std::string candidate = output + (attempt == 0 ? ".building" : Format(".building%d", attempt));
-      file_ = OpenNewFile(candidate);
-      if (file_ != nullptr) {
-        path_ = candidate;
-        std::setvbuf(file_, nullptr, _IOFBF, kBlockSize);
-        return true;
-      }
-      std::error_code error;
-      if (!fs::exists(candidate, error)) return false;  // the directory takes no new file
+    path_ = TakeFreeName(output,
+                         [this](const std::string& name) { return (file_ = OpenNewFile(name)) != nullptr; });
+    if (path_.empty()) return false;
+    std::setvbuf(file_, nullptr, _IOFBF, kBlockSize);
+    return true;
+  }
+
+  // The unit of the file system's storage; only the Linux copy makes use of it.
+  std::uint64_t BlockSize() const { return 4096; }
+
+  bool Write(const void* data, std::size_t size) { return std::fwrite(data, 1, size, file_) == size; }
+
+  // Copies the next `count` bytes of the program file behind what is written.
+  Copied CopyFrom(ProgramFile& program, std::uint64_t count, std::vector<char>& buffer) {
+    while (count > 0) {
+      const std::size_t got = program.Read(buffer.data(), std::min<std::uint64_t>(count, buffer.size()));
+      if (got == 0) return Copied::ReadFailed;
+      if (!Write(buffer.data(), got)) return Copied::WriteFailed;
+      count -= got;
     }
-    return false;
+    return Copied::All;
   }
 
-  bool Write(const void* data, std::size_t size) {
-    good_ = good_ && std::fwrite(data, 1, size, file_) == size;
-    return good_;
+  void AddPermissions(fs::perms permissions) {
+    std::error_code error;
+    fs::permissions(path_, permissions, fs::perm_options::add, error);
   }
 
-  // Closes the file; true when every byte written reached it.
-  bool Close() {
+  // Closes the file once every byte is on the disk; false when some byte did not
+  // reach it.
+  bool Sync() {
+    const bool written = std::fflush(file_) == 0 && _commit(_fileno(file_)) == 0;
     const bool closed = std::fclose(file_) == 0;
     file_ = nullptr;
-    good_ = good_ && closed;
-    return good_;
+    return written && closed;
   }
 
-  // Gives the closed file the output's name, replacing a file of that name.
+  // Gives the file the output's name, replacing a file of that name.
   bool MoveTo(const std::string& output) {
     std::error_code error;
     fs::rename(path_, output, error);
@@ -165,8 +216,6 @@ class PendingOutput {
     path_.clear();
     return true;
   }
-
-  const std::string& Path() const { return path_; }
 
  private:
   void Discard() {
@@ -180,8 +229,190 @@ class PendingOutput {
 
   std::FILE* file_ = nullptr;
   std::string path_;
-  bool good_ = true;
 };
+
+#else
+
+// The program file, read in order; its descriptor also serves the kernel's copy.
+class ProgramFile {
+ public:
+  ProgramFile() = default;
+  ProgramFile(const ProgramFile&) = delete;
+  ProgramFile& operator=(const ProgramFile&) = delete;
+  ~ProgramFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  // A plain file only: opening a pipe of that name would wait for a writer.
+  bool Open(const std::string& path, std::uint64_t& length) {
+    std::error_code error;
+    if (path.empty() || !fs::is_regular_file(path, error)) return false;
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (fd_ < 0 || ::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    length = static_cast<std::uint64_t>(info.st_size);
+    return true;
+  }
+
+  // As many bytes as asked, fewer only at the end of the file or on an error.
+  std::size_t Read(char* data, std::size_t size) {
+    std::size_t got = 0;
+    while (got < size) {
+      const ssize_t n = ::read(fd_, data + got, size - got);
+      if (n > 0) {
+        got += static_cast<std::size_t>(n);
+      } else if (n == 0) {
+        break;
+      } else if (errno != EINTR) {
+        failed_ = true;
+        break;
+      }
+    }
+    return got;
+  }
+
+  bool Seek(std::uint64_t position) {
+    return ::lseek(fd_, static_cast<off_t>(position), SEEK_SET) == static_cast<off_t>(position);
+  }
+  bool Failed() const { return failed_; }
+  int Descriptor() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+  bool failed_ = false;
+};
+
+// The new program while it is being written. It has no name in the directory
+// until it is complete, so nothing is left of it when the build fails or the
+// program is killed; where the file system cannot create such a file it is a
+// file of its own beside the output, removed unless it is given the output's name.
+class PendingOutput {
+ public:
+  PendingOutput() = default;
+  PendingOutput(const PendingOutput&) = delete;
+  PendingOutput& operator=(const PendingOutput&) = delete;
+  ~PendingOutput() { Discard(); }
+
+  bool Create(const std::string& output) {
+    fd_ = ::open(Directory(output).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd_ >= 0) return true;
+    // A kernel (EISDIR) or a file system (EOPNOTSUPP, EINVAL) without unnamed files.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+    // A name no existing file has, so no file of the user's is ever opened for writing.
+    path_ = TakeFreeName(output, [this](const std::string& name) {
+      fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      return fd_ >= 0;
+    });
+    return !path_.empty();
+  }
+
+  // The unit of the file system's storage: copies that start and end on it can
+  // share the template's blocks where the file system shares extents.
+  std::uint64_t BlockSize() const {
+    struct stat info {};
+    const auto size = ::fstat(fd_, &info) == 0 ? static_cast<std::uint64_t>(info.st_blksize) : 0;
+    const bool usable = size >= 512 && size <= kBlockSize && (size & (size - 1)) == 0;
+    return usable ? size : 4096;
+  }
+
+  bool Write(const void* data, std::size_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+      const ssize_t n = ::write(fd_, bytes, size);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      bytes += n;
+      size -= static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  // Copies the next `count` bytes of the program file behind what is written.
+  // The kernel copies them where it can (sharing extents where the file system
+  // does); otherwise, and after any failure of its copy, they go through
+  // `buffer`, which reports a failure of its own as reading or writing.
+  Copied CopyFrom(ProgramFile& program, std::uint64_t count, std::vector<char>& buffer) {
+    while (count > 0) {
+      if (kernelCopy_) {
+        const ssize_t n =
+            ::copy_file_range(program.Descriptor(), nullptr, fd_, nullptr,
+                              static_cast<std::size_t>(std::min<std::uint64_t>(count, SSIZE_MAX)), 0);
+        if (n > 0) {
+          count -= static_cast<std::uint64_t>(n);
+          continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        kernelCopy_ = false;  // EXDEV, ENOSYS, EINVAL, EOPNOTSUPP, or an end the plain copy confirms
+      }
+      const std::size_t got = program.Read(buffer.data(), std::min<std::uint64_t>(count, buffer.size()));
+      if (got == 0) return Copied::ReadFailed;
+      if (!Write(buffer.data(), got)) return Copied::WriteFailed;
+      count -= got;
+    }
+    return Copied::All;
+  }
+
+  void AddPermissions(fs::perms permissions) {
+    struct stat info {};
+    if (::fstat(fd_, &info) == 0) ::fchmod(fd_, (info.st_mode & 07777) | static_cast<mode_t>(permissions));
+  }
+
+  // True when every byte is on the disk.
+  bool Sync() { return ::fsync(fd_) == 0; }
+
+  // Gives the file the output's name, replacing a file of that name, and records
+  // the name on the disk too.
+  bool MoveTo(const std::string& output) {
+    if (path_.empty()) {
+      if (LinkAs(output)) return Committed(output);
+      if (errno != EEXIST) return false;
+      // A program of that name is replaced at once: the file takes a name of its
+      // own first, then the output's.
+      path_ = TakeFreeName(output, [this](const std::string& name) { return LinkAs(name); });
+      if (path_.empty()) return false;
+    }
+    if (::rename(path_.c_str(), output.c_str()) != 0) return false;
+    path_.clear();
+    return Committed(output);
+  }
+
+ private:
+  static std::string Directory(const std::string& output) {
+    const fs::path parent = fs::path(output).parent_path();
+    return parent.empty() ? "." : parent.string();
+  }
+
+  // Gives the unnamed file a name; errno tells why not (EEXIST: the name is taken).
+  bool LinkAs(const std::string& name) const {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+    if (errno == EEXIST) return false;
+    return ::linkat(fd_, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0;  // without /proc
+  }
+
+  // The directory's new entry reaches the disk as well. The program is built
+  // whatever the file system answers: its bytes are on the disk already.
+  bool Committed(const std::string& output) {
+    const int directory = ::open(Directory(output).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory >= 0) {
+      ::fsync(directory);
+      ::close(directory);
+    }
+    return true;
+  }
+
+  void Discard() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+
+  int fd_ = -1;
+  std::string path_;  // empty while the file has no name
+  bool kernelCopy_ = true;
+};
+
+#endif
 
 }  // namespace
 
@@ -228,9 +459,9 @@ bool TFlashForm::NewBuildFlashProgram() {
   ImageSize = static_cast<std::uint32_t>(imageLength);
 
   const std::string programPath = ui_.ProgramFilePath();
-  std::ifstream program;
+  ProgramFile program;
   std::uint64_t programLength = 0;
-  if (!OpenForReading(programPath, program, programLength)) {
+  if (!program.Open(programPath, programLength)) {
     ui_.ShowMessage("Open " + programPath + " fail!");
     return false;
   }
@@ -267,18 +498,14 @@ bool TFlashForm::NewBuildFlashProgram() {
   std::uint64_t consumed = 0;
   bool found = false;
   while (!found) {
-    const std::size_t got = ReadBlock(program, block.data(), block.size());
+    const std::size_t got = program.Read(block.data(), block.size());
     if (got == 0) break;
     const std::size_t used = search.Take(block.data(), got);
     found = search.Found();
-    if (!output.Write(block.data(), used)) {
-      ui_.ShowMessage(writeFail);
-      return false;
-    }
     advance(ProgressSteps(consumed, consumed + used - 1));
     consumed += used;
   }
-  if (program.bad()) {
+  if (program.Failed()) {
     ui_.ShowMessage(someProblem);
     return false;
   }
@@ -286,10 +513,10 @@ bool TFlashForm::NewBuildFlashProgram() {
     ui_.ShowMessage("Building fail: not found key-word in " + programName);
     return false;
   }
-  const std::uint64_t keywordEnd = consumed - 1;
+  const std::uint64_t recordStart = consumed;  // behind the keyword's last byte
   // The old record and as many bytes of the old image area as the new image has
   // are replaced; the program file has to hold them.
-  const std::uint64_t restStart = keywordEnd + 1 + kModelRecordSize + imageLength;
+  const std::uint64_t restStart = recordStart + kModelRecordSize + imageLength;
   if (restStart > programLength) {
     ui_.ShowMessage(someProblem);
     return false;
@@ -318,45 +545,60 @@ bool TFlashForm::NewBuildFlashProgram() {
     ui_.ShowMessage("Read " + FirmwareFileName + " fail!");
     return false;
   }
-  if (!output.Write(record.data(), record.size()) ||
-      (imageLength > 0 && !output.Write(ImageBuffer.data(), imageLength))) {
-    ui_.ShowMessage(writeFail);
-    return false;
-  }
-  advance(imageLength / kProgressUnit);
-
-  // The rest of the program file behind the replaced bytes, unchanged.
-  program.clear();
-  program.seekg(static_cast<std::streamoff>(restStart));
-  for (std::uint64_t left = programLength - restStart; left > 0;) {
-    const std::size_t got = ReadBlock(program, block.data(), std::min<std::uint64_t>(left, block.size()));
-    if (got == 0) {
-      ui_.ShowMessage(someProblem);
-      return false;
-    }
-    if (!output.Write(block.data(), got)) {
-      ui_.ShowMessage(writeFail);
-      return false;
-    }
-    left -= got;
-  }
-  advance(ProgressSteps(restStart - 1, programLength - 2));
-  program.close();
   firmware.close();
 
-  if (!output.Close()) {
-    ui_.ShowMessage(writeFail);
+  // The program writes the stamped region widened to whole blocks of the file
+  // system; the template's bytes before and behind it are copied whole blocks at
+  // a time, which a file system that shares extents can share.
+  const std::uint64_t unit = output.BlockSize();
+  const std::uint64_t regionStart = recordStart / unit * unit;
+  const std::uint64_t regionEnd = std::min(programLength, (restStart + unit - 1) / unit * unit);
+  const auto copied = [&](Copied result) {
+    if (result == Copied::All) return true;
+    ui_.ShowMessage(result == Copied::ReadFailed ? someProblem : writeFail);
+    return false;
+  };
+  // Writes the template's bytes [from, to) of the region, fewer than a block.
+  const auto regionPart = [&](std::uint64_t from, std::uint64_t to) {
+    const auto size = static_cast<std::size_t>(to - from);
+    if (!program.Seek(from) || program.Read(block.data(), size) != size) return copied(Copied::ReadFailed);
+    if (!output.Write(block.data(), size)) return copied(Copied::WriteFailed);
+    return true;
+  };
+  if (!program.Seek(0)) return copied(Copied::ReadFailed);
+  if (!copied(output.CopyFrom(program, regionStart, block)) || !regionPart(regionStart, recordStart)) {
     return false;
   }
+  if (!output.Write(record.data(), record.size()) ||
+      (imageLength > 0 && !output.Write(ImageBuffer.data(), imageLength))) {
+    return copied(Copied::WriteFailed);
+  }
+  advance(imageLength / kProgressUnit);
+  if (!regionPart(restStart, regionEnd)) return false;
+
+  // The rest of the program file, unchanged, in parts that let the bar move.
+  // Progress counts its positions from one before its start to two before the
+  // file's end.
+  std::uint64_t counted = restStart - 1;    // the first position not yet counted
+  for (std::uint64_t done = regionEnd;;) {  // bytes before `done` are written
+    advance(ProgressSteps(counted, done - 2));
+    counted = done - 1;
+    if (done == programLength) break;
+    const std::uint64_t next = std::min(programLength, (done / kCopyPart + 1) * kCopyPart);
+    if (!copied(output.CopyFrom(program, next - done, block))) return false;
+    done = next;
+  }
+
   // The new program can be started like the template: it takes the template's
   // execute permissions. A file system without them refuses; the program is built
   // all the same.
   constexpr fs::perms kExecute = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
   std::error_code permissionError;
   const fs::file_status templateStatus = fs::status(programPath, permissionError);
-  if (!permissionError) {
-    fs::permissions(output.Path(), templateStatus.permissions() & kExecute, fs::perm_options::add,
-                    permissionError);
+  if (!permissionError) output.AddPermissions(templateStatus.permissions() & kExecute);
+  if (!output.Sync()) {
+    ui_.ShowMessage(writeFail);
+    return false;
   }
   if (!output.MoveTo(outputName)) {
     ui_.ShowMessage(createFail);

@@ -3,7 +3,15 @@
 // nothing behind.
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include "tests/BuilderSupport.h"
+
+#if defined(__linux__)
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -181,14 +189,103 @@ TEST(Stamping, ImageEndingAtTheLastByteOfTheFileIsBuilt) {
   EXPECT_TRUE(ReadFile(f.Dir / "1A2B.EXE") == ExpectedProgram(f.Program, kModel0, "1A2B.", image));
 }
 
-TEST(Stamping, AUserFileWithTheWorkFileNameIsLeftAlone) {
-  StampFixture f;
-  WriteText(f.Dir / "1A2B.EXE.building", "the user's");
-  f.Build("1A2B.BIN", Filler(10, 1));
-  EXPECT_EQ(ReadFile(f.Dir / "1A2B.EXE").size(), f.Program.File.size());
-  EXPECT_EQ(ReadFile(f.Dir / "1A2B.EXE.building"),
-            Bytes({'t', 'h', 'e', ' ', 'u', 's', 'e', 'r', '\'', 's'}));
+TEST(Stamping, WhatHasTheWorkFileNameIsLeftAlone) {
+  const struct {
+    const char* name;
+    bool link;          // a link to nowhere, else a file of the user's
+    bool olderProgram;  // 1A2B.EXE exists and is replaced
+  } cases[] = {{"file", false, false},
+               {"file, older program", false, true},
+               {"dangling link", true, false},
+               {"dangling link, older program", true, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+#if defined(_WIN32)
+    if (c.link) continue;  // no links for a user to make
+#endif
+    StampFixture f;
+    const std::string work = f.Dir / "1A2B.EXE.building";
+    if (c.link) fs::create_symlink(f.Dir / "nowhere", work);
+    if (!c.link) WriteText(work, "the user's");
+    if (c.olderProgram) WriteText(f.Dir / "1A2B.EXE", "an older program");
+    const Bytes image = Filler(10, 1);
+    f.Build("1A2B.BIN", image);
+    EXPECT_TRUE(f.Ui.AllDialogTexts().empty());
+    EXPECT_TRUE(ReadFile(f.Dir / "1A2B.EXE") == ExpectedProgram(f.Program, kModel0, "1A2B.", image));
+    EXPECT_EQ(f.Dir.Names(), (std::vector<std::string>{"1A2B.BIN", "1A2B.EXE", "1A2B.EXE.building",
+                                                       "FLASH.EXE", "FLASH.INI"}));
+    if (c.link) {
+      EXPECT_EQ(fs::read_symlink(work), f.Dir / "nowhere");
+    } else {
+      EXPECT_EQ(ReadFile(work), Bytes({'t', 'h', 'e', ' ', 'u', 's', 'e', 'r', '\'', 's'}));
+    }
+  }
 }
+
+TEST(Stamping, TemplateOnAnotherFileSystemGivesTheSameBytes) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "the copy goes through the program on Windows anyway";
+#endif
+  // The kernel cannot copy between two file systems: the bytes go through the program.
+  const fs::path elsewhere =
+      fs::path("/dev/shm") / ("flashutil-stamping-" + std::to_string(std::random_device()()));
+  std::error_code error;
+  if (!fs::create_directory(elsewhere, error)) GTEST_SKIP() << "no second file system at /dev/shm";
+  for (const std::size_t size : {std::size_t{0}, std::size_t{70000}, kImageAreaSize}) {
+    StampFixture f(MakeProgramImage(Filler(9000, 1), 3 << 20));
+    f.Ui.ProgramPath = (elsewhere / "FLASH.EXE").string();
+    WriteFile(f.Ui.ProgramPath, f.Program.File);
+    const Bytes image = Filler(size, 6);
+    f.Build("1A2B.BIN", image);
+    EXPECT_TRUE(f.Ui.AllDialogTexts().empty());
+    EXPECT_TRUE(ReadFile(f.Dir / "1A2B.EXE") == ExpectedProgram(f.Program, kModel0, "1A2B.", image));
+  }
+  fs::remove_all(elsewhere, error);
+}
+
+#if defined(__linux__)
+// A build that runs out of room midway, in a child process limited in the size
+// of the files it writes: the write fails (the signal for it ignored) or the
+// signal ends the process.
+TEST(Stamping, ABuildFailingOrKilledMidwayLeavesNothing) {
+  const struct {
+    const char* name;
+    rlim_t limit;  // the program is about 530 000 bytes long
+    bool killed;
+  } cases[] = {{"while the image is written", 50000, false},
+               {"while the kernel copies", 300000, false},
+               {"killed while the kernel copies", 300000, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    StampFixture f;
+    WriteText(f.Dir / "1A2B.EXE", "an older program");
+    WriteFile(f.Dir / "1A2B.BIN", Filler(100000, 3));
+    f.Ui.UserSelectsLine(0);
+    f.Ui.UserClicksFile("1A2B.BIN");
+    const auto names = f.Dir.Names();
+
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+      const rlimit size = {c.limit, c.limit}, core = {0, 0};
+      setrlimit(RLIMIT_CORE, &core);
+      setrlimit(RLIMIT_FSIZE, &size);
+      std::signal(SIGXFSZ, c.killed ? SIG_DFL : SIG_IGN);
+      const bool failed =
+          !f.Form.NewBuildFlashProgram() && f.Ui.Messages == std::vector<std::string>{"Write 1A2B.EXE Fail"};
+      _exit(failed ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(c.killed ? WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ
+                         : WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << status;
+    EXPECT_EQ(f.Dir.Names(), names);
+    EXPECT_EQ(ReadFile(f.Dir / "1A2B.EXE"),
+              Bytes({'a', 'n', ' ', 'o', 'l', 'd', 'e', 'r', ' ', 'p', 'r', 'o', 'g', 'r', 'a', 'm'}));
+  }
+}
+#endif
 
 struct FailureCase {
   const char* name;
