@@ -1,10 +1,12 @@
 // The Qt window: its controls where the design puts them, state that round-trips
 // through the Toolkit interface, the user's events reaching the form (and the
-// form's own changes not), the dialogs and the start-up that ends on No.
+// form's own changes not), the dialogs, the start-up that ends on No, and an
+// update on a slow drive that the user cannot disturb.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <QComboBox>
+#include <QCursor>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
@@ -17,7 +19,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "device/Cddrive.h"
 #include "tests/Support.h"
+#include "tests/UpdateRig.h"
 #include "tests/qt/QtSupport.h"
 #include "toolkit/qt/QtToolkit.h"
 
@@ -325,6 +329,119 @@ TEST(QtStartUp, FlasherDeclinedEndsOnNoWithoutShowingTheWindow) {
     EXPECT_TRUE(ui.Window()->isHidden());
     EXPECT_EQ(VisibleMessageBox(), nullptr);
   }
+}
+
+// Counts the paint events of the widget it watches.
+struct PaintCounter : QObject {
+  int Paints = 0;
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) ++Paints;
+    return false;
+  }
+};
+
+// The program on a simulated drive whose image writes and commit are slow. While
+// the drive works the test clicks FLASH, presses its keys and closes the window.
+TEST(QtWork, ASlowUpdateKeepsTheWindowAliveAndDropsInputAndTheClose) {
+  TestApplication();
+  SimulatedTransport sim;
+  SimDriveConfig config;
+  SimFault writes;
+  writes.What = SimFault::Kind::Delay;
+  writes.Opcode = 0x3B;
+  writes.Control = 0x00;
+  writes.Milliseconds = 150;
+  SimFault commit = writes;
+  commit.Control = 0x80;
+  commit.Milliseconds = 600;
+  config.Faults = {writes, commit};
+  SimulatedDrive& drive = sim.Add(config);
+  Cddrive::InstallTransport(&sim);
+  Cddrive::ResetUnit();
+  struct Uninstall {
+    ~Uninstall() {
+      Cddrive::InstallTransport(nullptr);
+      Cddrive::ResetUnit();
+    }
+  } uninstall;
+  auto package = SchemePackage(4 * TFlashForm::kTransferSize, Scheme::None);
+  int argc = 1;
+  char name[] = "flash";
+  char* argv[] = {name, nullptr};
+  QtToolkit ui(argc, argv);
+
+  // Every box is answered: Yes to the warning and the first confirmation, No to
+  // anything after.
+  QStringList boxes;
+  QTimer answerer;
+  QObject::connect(&answerer, &QTimer::timeout, [&] {
+    if (QMessageBox* box = VisibleMessageBox()) {
+      boxes << box->windowTitle();
+      box->button(boxes.size() <= 2 ? QMessageBox::Yes : QMessageBox::No)->click();
+    }
+  });
+  answerer.start(5);
+
+  const std::string writing = "Write BIN to drive's DRAM... ";
+  const std::string committing = "Don't turn off the system, Flash is in progress...";
+  PaintCounter groupPaints;
+  bool started = false, pokedWhileWriting = false, pokedWhileCommitting = false, finishing = false;
+  bool closeRefused = true, hourglass = false;
+  int paintsAsked = -1, paintsSeen = -1;
+  auto poke = [&](QPushButton* button) {
+    QTest::mouseClick(button, Qt::LeftButton);
+    button->setFocus();
+    QTest::keyClick(button, Qt::Key_Return);
+    QTest::keyClick(button, Qt::Key_Space);
+    closeRefused = closeRefused && !ui.Window()->close() && ui.Window()->isVisible();
+  };
+  QTimer probe;
+  QObject::connect(&probe, &QTimer::timeout, [&] {
+    QWidget* window = ui.Window();
+    if (window == nullptr || !window->isVisible()) return;
+    auto* button = window->findChild<QPushButton*>("FlashButton");
+    const std::string caption = ui.GroupCaption();
+    if (!started) {
+      started = true;
+      window->findChild<QWidget*>("GroupBox2")->installEventFilter(&groupPaints);
+      // Not from here: a timer does not fire again while it runs.
+      QTimer::singleShot(0, [button] { QTest::mouseClick(button, Qt::LeftButton); });
+    } else if (caption == writing && !pokedWhileWriting) {
+      pokedWhileWriting = true;
+      poke(button);
+    } else if (caption == committing && !pokedWhileCommitting) {
+      pokedWhileCommitting = true;
+      hourglass = QApplication::overrideCursor() != nullptr &&
+                  QApplication::overrideCursor()->shape() == Qt::WaitCursor;
+      poke(button);
+      paintsAsked = groupPaints.Paints;
+      window->update();  // as when the desktop uncovers it
+    } else if (caption == committing && paintsAsked >= 0 && paintsSeen < 0) {
+      paintsSeen = groupPaints.Paints;
+    } else if (caption == "Flash Completed." && !finishing) {
+      finishing = true;
+      QTimer::singleShot(300, [&] { ui.PostQuit(0); });
+    }
+  });
+  probe.start(10);
+  QTimer::singleShot(20000, [&] { ui.PostQuit(0); });  // however it goes
+
+  EXPECT_EQ(RunApplication(ui, *package, {}), 0);
+  EXPECT_TRUE(finishing);
+  // The waits went on while the drive worked: the window took the test's events
+  // and painted, and the core's hourglass stayed.
+  EXPECT_TRUE(pokedWhileWriting);
+  EXPECT_TRUE(pokedWhileCommitting);
+  EXPECT_GT(paintsSeen, paintsAsked) << "no repaint while the commit ran";
+  EXPECT_TRUE(hourglass);
+  EXPECT_TRUE(closeRefused);
+  // Nothing the user did meanwhile had an effect, then or afterwards.
+  EXPECT_EQ(boxes.join(", ").toStdString(), "Warning, Confirm");
+  EXPECT_EQ(drive.Commits(), 1);
+  EXPECT_EQ(drive.CountCommands(0x3B, 0x80), 1);
+  EXPECT_EQ(drive.Config().Revision, "2000");
+  EXPECT_EQ(ui.GroupCaption(), "Flash Completed.");
+  EXPECT_TRUE(ui.Window()->isVisible());
 }
 
 TEST(QtToolkitText, UpperCaseChangesAsciiLettersAndKeepsEveryByteCount) {

@@ -2,9 +2,12 @@
 
 #include <qdrawutil.h>
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDialog>
+#include <QEvent>
 #include <QFont>
 #include <QFontMetrics>
 #include <QFrame>
@@ -19,13 +22,17 @@
 #include <QPushButton>
 #include <QStyle>
 #include <QWidget>
+#include <QWindow>
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <filesystem>
+#include <mutex>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "app/FlashForm.h"
 
@@ -105,6 +112,39 @@ class CaptionedGroupBox : public QGroupBox {
   }
 };
 
+// The user's own input: pointer, keys, touch, tablet, drag and drop, context
+// menus and input methods. Painting, timers and the desktop's messages are not.
+bool IsUserInput(QEvent::Type type) {
+  switch (type) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseMove:
+    case QEvent::Wheel:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::Shortcut:
+    case QEvent::ContextMenu:
+    case QEvent::InputMethod:
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::TouchEnd:
+    case QEvent::TouchCancel:
+    case QEvent::TabletPress:
+    case QEvent::TabletMove:
+    case QEvent::TabletRelease:
+    case QEvent::NativeGesture:
+    case QEvent::Gesture:
+    case QEvent::DragEnter:
+    case QEvent::DragMove:
+    case QEvent::Drop:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Designed geometry: the window's client area fits its panel (the window sizes
 // itself to its contents), so with a frame it measures 433 x 235 at 192, 128.
 constexpr int kWindowLeft = 192;
@@ -119,13 +159,101 @@ constexpr QRect kButton(320, 16, 57, 25);
 
 }  // namespace
 
+// Sees every event of the application first and drops what the toolkit says.
+class QtToolkit::InputGuard : public QObject {
+ public:
+  explicit InputGuard(const QtToolkit& ui) : ui_(ui) {}
+
+ protected:
+  bool eventFilter(QObject* object, QEvent* event) override { return ui_.DropsEvent(object, event); }
+
+ private:
+  const QtToolkit& ui_;
+};
+
+// One thread that runs the steps, one at a time. When a step has ended it wakes
+// the window thread's event dispatcher, which is waiting for it.
+class QtToolkit::Worker {
+ public:
+  explicit Worker(QAbstractEventDispatcher* dispatcher)
+      : dispatcher_(dispatcher), thread_([this] { Loop(); }) {}
+  ~Worker() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      quit_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+  Worker(const Worker&) = delete;
+  Worker& operator=(const Worker&) = delete;
+
+  void Start(void (*step)(void*), void* context) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      step_ = step;
+      context_ = context;
+      done_ = false;
+      error_ = nullptr;
+    }
+    wake_.notify_one();
+  }
+  bool Done() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return done_;
+  }
+  // What the step threw, if anything; only once it is done.
+  std::exception_ptr TakeError() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(error_, nullptr);
+  }
+
+ private:
+  void Loop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return quit_ || step_ != nullptr; });
+      if (step_ == nullptr) return;
+      void (*step)(void*) = std::exchange(step_, nullptr);
+      void* context = context_;
+      lock.unlock();
+      std::exception_ptr error;
+      try {
+        step(context);
+      } catch (...) {
+        error = std::current_exception();
+      }
+      lock.lock();
+      error_ = error;
+      done_ = true;
+      // Under the lock: once the window thread sees the step done, the wake-up
+      // has been sent, and a dispatcher keeps a wake-up it was not yet waiting for.
+      if (dispatcher_ != nullptr) dispatcher_->wakeUp();
+    }
+  }
+
+  QAbstractEventDispatcher* dispatcher_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  void (*step_)(void*) = nullptr;
+  void* context_ = nullptr;
+  bool done_ = false;
+  bool quit_ = false;
+  std::exception_ptr error_;
+  std::thread thread_;  // last: starts when everything above is ready
+};
+
 QtToolkit::QtToolkit(int& argc, char** argv)
     : startedPath_(argc > 0 && argv != nullptr && argv[0] != nullptr ? argv[0] : "") {
   if (QCoreApplication::instance() == nullptr) ownedApplication_ = std::make_unique<QApplication>(argc, argv);
+  inputGuard_ = std::make_unique<InputGuard>(*this);
+  QCoreApplication::instance()->installEventFilter(inputGuard_.get());
 }
 
 QtToolkit::~QtToolkit() {
   if (waitCursor_) QApplication::restoreOverrideCursor();
+  worker_.reset();
+  inputGuard_.reset();
   window_.reset();
 }
 
@@ -446,6 +574,8 @@ DialogResult QtToolkit::MessageDialog(const std::string& text, DialogKind kind) 
     title = QStringLiteral("Confirm");
     buttons = QMessageBox::Yes | QMessageBox::No;
   }
+  // Input given before the box opened is not its answer.
+  if (working_) DropPendingInput();
   AnswerBox box(icon, title, ToQt(text), buttons, DialogParent());
   box.setTextFormat(Qt::PlainText);
   if (kind != DialogKind::Error) box.setDefaultButton(QMessageBox::Yes);
@@ -457,6 +587,7 @@ DialogResult QtToolkit::MessageDialog(const std::string& text, DialogKind kind) 
 }
 
 void QtToolkit::ShowMessage(const std::string& text) {
+  if (working_) DropPendingInput();
   AnswerBox box(QMessageBox::NoIcon, ToQt(title_), ToQt(text), QMessageBox::Ok, DialogParent());
   box.setTextFormat(Qt::PlainText);
   box.exec();
@@ -503,13 +634,64 @@ std::string QtToolkit::ProgramStartedPath() const {
 }
 
 void QtToolkit::Sleep(unsigned milliseconds) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  // On the worker, so the window waits for it the way it waits for a drive.
+  RunBlocking(
+      [](void* context) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(*static_cast<const unsigned*>(context)));
+      },
+      &milliseconds);
 }
 
-void QtToolkit::BeginWork() {}
+void QtToolkit::BeginWork() {
+  working_ = true;
+}
 
-void QtToolkit::EndWork() {}
+void QtToolkit::EndWork() {
+  // What the user did meanwhile and is still on its way is dropped too: nothing
+  // happens afterwards that was not asked for once the window was ready again.
+  DropPendingInput();
+  working_ = false;
+}
 
 void QtToolkit::RunBlocking(void (*step)(void*), void* context) {
-  step(context);
+  // The wait below runs nothing that calls back into the form, so a second step
+  // can only come from a caller that broke that rule.
+  if (stepRunning_) throw std::logic_error("a blocking step started while another was running");
+  if (worker_ == nullptr) worker_ = std::make_unique<Worker>(QAbstractEventDispatcher::instance());
+  stepRunning_ = true;
+  worker_->Start(step, context);
+  while (!worker_->Done())
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  stepRunning_ = false;
+  if (const std::exception_ptr error = worker_->TakeError()) std::rethrow_exception(error);
+}
+
+void QtToolkit::DropPendingInput() {
+  const bool wasWorking = std::exchange(working_, true);
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  working_ = wasWorking;
+}
+
+bool QtToolkit::DropsEvent(QObject* object, QEvent* event) const {
+  if (!working_ && !stepRunning_) return false;
+  const bool close = event->type() == QEvent::Close;
+  if (!close && !IsUserInput(event->type())) return false;
+  // The window, its controls and their pop-ups, reached through the widgets or
+  // through the platform windows that carry them; dialogs stay answerable.
+  QWidget* widget = qobject_cast<QWidget*>(object);
+  if (widget == nullptr) {
+    const auto* handle = qobject_cast<QWindow*>(object);
+    if (handle == nullptr) return false;
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+      if (top->windowHandle() == handle) widget = top;
+    }
+  }
+  bool ours = false;
+  for (const QWidget* w = widget; w != nullptr && !ours; w = w->parentWidget()) {
+    if (qobject_cast<const QDialog*>(w) != nullptr) return false;
+    ours = w == window_.get();
+  }
+  if (!ours) return false;
+  event->ignore();  // a close request stays refused
+  return true;
 }
