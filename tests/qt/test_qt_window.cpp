@@ -249,6 +249,33 @@ TEST_F(QtWindow, UserEventsReachTheFormAndProgrammaticChangesDoNot) {
   EXPECT_EQ(ui.FileListCurrentFile(), "");
 }
 
+TEST_F(QtWindow, ArrowKeysChooseTheFileTheyMoveToFromTheFirstOn) {
+  BuilderReady();
+  Files()->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(Files(), Qt::Key_Down);  // nothing chosen yet: the first file
+  EXPECT_EQ(form.FirmwareFileName, "A.BIN");
+  EXPECT_TRUE(Button()->isEnabled());
+  QTest::keyClick(Files(), Qt::Key_Right);
+  EXPECT_EQ(form.FirmwareFileName, "B.BIN");
+  QTest::keyClick(Files(), Qt::Key_Down);  // the last stays chosen
+  EXPECT_EQ(ui.FileListCurrentFile(), (directory / "B.BIN").string());
+  QTest::keyClick(Files(), Qt::Key_Up);
+  EXPECT_EQ(form.FirmwareFileName, "A.BIN");
+  ui.SetButtonEnabled(false);
+  ClickFile(0);  // a click on the file the keys chose reports it again
+  EXPECT_TRUE(Button()->isEnabled());
+
+  // A model with one file: Down chooses it.
+  Combo()->setFocus();
+  QTest::keyClick(Combo(), Qt::Key_Down);
+  ASSERT_EQ(ListedFiles(), QStringList({"C.HEX"}));
+  EXPECT_FALSE(Button()->isEnabled());
+  Files()->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(Files(), Qt::Key_Down);
+  EXPECT_EQ(form.FirmwareFileName, "C.HEX");
+  EXPECT_TRUE(Button()->isEnabled());
+}
+
 struct DialogCase {
   DialogKind kind;
   const char* title;
@@ -340,8 +367,9 @@ struct PaintCounter : QObject {
   }
 };
 
-// The program on a simulated drive whose image writes and commit are slow. While
-// the drive works the test clicks FLASH, presses its keys and closes the window.
+// The program on a simulated drive whose image writes and commit are slow, the
+// update started by keyboard. While the drive works the test clicks FLASH,
+// presses its keys and closes the window.
 TEST(QtWork, ASlowUpdateKeepsTheWindowAliveAndDropsInputAndTheClose) {
   TestApplication();
   SimulatedTransport sim;
@@ -404,8 +432,10 @@ TEST(QtWork, ASlowUpdateKeepsTheWindowAliveAndDropsInputAndTheClose) {
     if (!started) {
       started = true;
       window->findChild<QWidget*>("GroupBox2")->installEventFilter(&groupPaints);
-      // Not from here: a timer does not fire again while it runs.
-      QTimer::singleShot(0, [button] { QTest::mouseClick(button, Qt::LeftButton); });
+      // Enter on the focused button starts the update; not from here, as a
+      // timer does not fire again while it runs.
+      button->setFocus();
+      QTimer::singleShot(0, [button] { QTest::keyClick(button, Qt::Key_Return); });
     } else if (caption == writing && !pokedWhileWriting) {
       pokedWhileWriting = true;
       poke(button);

@@ -12,10 +12,12 @@
 #include <QFontMetrics>
 #include <QFrame>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPalette>
 #include <QProgressBar>
@@ -28,6 +30,7 @@
 #include <condition_variable>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
@@ -144,6 +147,67 @@ bool IsUserInput(QEvent::Type type) {
       return false;
   }
 }
+
+// The file list box, worked as the platform's list box is. A click reports the
+// file it lands on, also the chosen one again: a click that changes the choice
+// reports it once, through the selection. The arrow keys choose the file they
+// move to; with no file chosen yet they choose the one the caret is on, the first
+// until the list has been used. Filling the list reports nothing.
+class FileListBox : public QListWidget {
+ public:
+  FileListBox(QWidget* parent, std::function<void()> chosen)
+      : QListWidget(parent), chosen_(std::move(chosen)) {
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    connect(this, &QListWidget::itemSelectionChanged, this, [this] {
+      if (filling_) return;
+      chosenByPress_ = pressing_;
+      chosen_();
+    });
+    connect(this, &QListWidget::itemClicked, this, [this](QListWidgetItem*) {
+      if (!std::exchange(chosenByPress_, false)) chosen_();
+    });
+  }
+
+  void Fill(const QStringList& names) {
+    filling_ = true;
+    clear();
+    addItems(names);
+    setCurrentRow(-1);
+    filling_ = false;
+    chosenByPress_ = false;
+  }
+
+ protected:
+  void mousePressEvent(QMouseEvent* event) override {
+    chosenByPress_ = false;
+    pressing_ = true;
+    QListWidget::mousePressEvent(event);
+    pressing_ = false;
+  }
+
+  void keyPressEvent(QKeyEvent* event) override {
+    int step = 0;
+    if ((event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+      if (event->key() == Qt::Key_Up || event->key() == Qt::Key_Left) step = -1;
+      if (event->key() == Qt::Key_Down || event->key() == Qt::Key_Right) step = 1;
+    }
+    if (step == 0 || count() == 0) {
+      QListWidget::keyPressEvent(event);
+      return;
+    }
+    const int caret = std::max(currentRow(), 0);
+    const bool chosen = !selectedItems().isEmpty();
+    const int row = chosen ? std::clamp(caret + step, 0, count() - 1) : caret;
+    if (!chosen || row != currentRow()) setCurrentRow(row);
+    event->accept();
+  }
+
+ private:
+  std::function<void()> chosen_;
+  bool filling_ = false;
+  bool pressing_ = false;
+  bool chosenByPress_ = false;  // the press of the click under way reported the choice
+};
 
 // Designed geometry: the window's client area fits its panel (the window sizes
 // itself to its contents), so with a frame it measures 433 x 235 at 192, 128.
@@ -309,9 +373,9 @@ void QtToolkit::CreateMainWindow(TFlashForm& form) {
   combo_->setCompleter(nullptr);                 // nor completes one behind the user's back
   combo_->setGeometry(kCombo);
 
-  fileList_ = new QListWidget(panel_);
+  // A file is chosen by a click or by the keyboard.
+  fileList_ = new FileListBox(panel_, [this] { Dispatch([](TFlashForm& f) { f.FileListBox1Click(); }); });
   fileList_->setObjectName(QStringLiteral("FileListBox1"));
-  fileList_->setSelectionMode(QAbstractItemView::SingleSelection);
   fileList_->setGeometry(kFileList);
 
   group_ = new CaptionedGroupBox(panel_);
@@ -326,6 +390,7 @@ void QtToolkit::CreateMainWindow(TFlashForm& form) {
 
   button_ = new QPushButton(QStringLiteral("FLASH"), group_);
   button_->setObjectName(QStringLiteral("FlashButton"));
+  button_->setAutoDefault(true);  // Enter presses it when it has the focus, as Space does
   button_->setGeometry(kButton);
 
   // Only the user's actions reach the form: a line chosen from the list (also the
@@ -334,21 +399,6 @@ void QtToolkit::CreateMainWindow(TFlashForm& form) {
                    [this](int) { Dispatch([](TFlashForm& f) { f.ComboBoxChange(); }); });
   QObject::connect(combo_->lineEdit(), &QLineEdit::textEdited, window,
                    [this](const QString&) { UserEditedComboText(); });
-  // A file is chosen by a click or by the keyboard. A click that changes the
-  // choice reports it once, through the selection; a click on the chosen file
-  // reports it again. Re-reading the directory reports nothing.
-  QObject::connect(fileList_, &QListWidget::itemSelectionChanged, window, [this] {
-    if (fillingFileList_) return;
-    selectionReported_ = true;
-    Dispatch([](TFlashForm& f) { f.FileListBox1Click(); });
-  });
-  QObject::connect(fileList_, &QListWidget::itemClicked, window, [this](QListWidgetItem*) {
-    if (selectionReported_) {
-      selectionReported_ = false;
-      return;
-    }
-    Dispatch([](TFlashForm& f) { f.FileListBox1Click(); });
-  });
   QObject::connect(button_, &QPushButton::clicked, window,
                    [this] { Dispatch([](TFlashForm& f) { f.FlashButtonClick(); }); });
 }
@@ -477,12 +527,9 @@ void QtToolkit::FileListSetMask(const std::string& mask) {
 void QtToolkit::FileListUpdate() {
   ChangeCurrentDirectory(directory_);
   files_ = ListMatchingFiles(directory_, mask_);
-  fillingFileList_ = true;
-  fileList_->clear();
-  for (const std::string& name : files_) fileList_->addItem(ToQt(name));
-  fileList_->setCurrentRow(-1);
-  fillingFileList_ = false;
-  selectionReported_ = false;
+  QStringList names;
+  for (const std::string& name : files_) names << ToQt(name);
+  static_cast<FileListBox*>(fileList_)->Fill(names);
 }
 
 std::string QtToolkit::FileListCurrentFile() const {

@@ -128,8 +128,6 @@ class QtToolkit : public Toolkit {
   std::string directory_;
   std::string mask_ = "*.*";
   std::vector<std::string> files_;
-  bool fillingFileList_ = false;
-  bool selectionReported_ = false;  // the latest choice was reported through the selection
 
   // The progress bar as the form sees it; the widget shows it within its range.
   int progressMin_ = 0;
