@@ -7,6 +7,7 @@
 
 #include <QComboBox>
 #include <QCursor>
+#include <QFontInfo>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
@@ -194,6 +195,41 @@ TEST_F(QtWindow, StateRoundTripsThroughTheToolkit) {
   EXPECT_FALSE(Button()->isEnabled());
   ui.FileListSetVisible(false);
   EXPECT_TRUE(Files()->isHidden());
+}
+
+TEST_F(QtWindow, StatusLinesFitTheGroupBoxOrKeepTheirOutcome) {
+  ui.ShowMainWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(ui.Window()));
+  const QFont font = ui.GroupCaptionFont();
+  EXPECT_GE(QFontInfo(font).pixelSize(), 11);  // still readable
+  EXPECT_GE(font.stretch() == QFont::AnyStretch ? 100 : font.stretch(), 75);
+  const QFontMetrics metrics(font);
+  const int room = 385 - 16;  // within the frame, 8 pixels from each end
+  const char* const whole[] = {
+      "Write profile to drive's DRAM... , Fail! ",
+      "Write BIN to drive's DRAM... , Fail! ",
+      "Drive entry critical... , Fail! ",
+      "Read back and Verify drive's DRAM... , Valid Profile Fail!",
+      "Read back and Verify drive's DRAM... , Read Fail! ",
+      "Don't turn off the system, Flash is in progress...",
+      "Flash Fail.",
+      "Flash Completed.",
+      "Building 1A2B3C4D.BIN  Please wait... ",
+      "Build 1A2B.EXE complete!",
+  };
+  for (const char* caption : whole) {
+    SCOPED_TRACE(caption);
+    ui.SetGroupCaption(caption);
+    EXPECT_EQ(ui.ShownGroupCaption(), QString::fromLatin1(caption));
+    EXPECT_LE(metrics.horizontalAdvance(QString::fromLatin1(caption)), room);
+  }
+  // Too long for any readable font: its middle goes, the outcome stays.
+  ui.SetGroupCaption("Read back and Verify drive's DRAM... , Compare BIN and DRAM Fail! ");
+  const QString shown = ui.ShownGroupCaption();
+  EXPECT_TRUE(shown.startsWith("Read back")) << shown.toStdString();
+  EXPECT_TRUE(shown.endsWith("DRAM Fail! ")) << shown.toStdString();
+  EXPECT_LE(metrics.horizontalAdvance(shown), room);
+  EXPECT_EQ(ui.GroupCaption(), "Read back and Verify drive's DRAM... , Compare BIN and DRAM Fail! ");
 }
 
 TEST_F(QtWindow, FileListShowsTheDirectoryByMaskAndMakesItCurrent) {

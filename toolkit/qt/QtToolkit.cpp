@@ -9,6 +9,7 @@
 #include <QDialog>
 #include <QEvent>
 #include <QFont>
+#include <QFontInfo>
 #include <QFontMetrics>
 #include <QFrame>
 #include <QGroupBox>
@@ -57,12 +58,6 @@ QString TitleText(const std::string& caption) {
   return ToQt(caption).replace(QStringLiteral("[*]"), QStringLiteral("[*][*]"));
 }
 
-// A group box takes "&" as a shortcut marker; its caption is a status line, so
-// every "&" is shown as it stands (a file named "a&b.bin" reads as such).
-QString GroupTitleText(const std::string& caption) {
-  return ToQt(caption).replace(QLatin1Char('&'), QStringLiteral("&&"));
-}
-
 // A message box that tells closing it apart from answering it. Closing runs the
 // close event; a button or the Escape key (which presses "No") does not.
 class AnswerBox : public QMessageBox {
@@ -93,11 +88,67 @@ QFont WindowFont() {
   return font;
 }
 
+// The widest status lines the group box shows whole: the update's, but for its
+// read-back failure line, which no readable font fits; and a build's, with a
+// file named in eight and three characters.
+constexpr const char* kWidestCaptions[] = {
+    "Read back and Verify drive's DRAM... , Valid Profile Fail!",
+    "Read back and Verify drive's DRAM... , Read Fail! ",
+    "Don't turn off the system, Flash is in progress...",
+    "Write profile to drive's DRAM... , Fail! ",
+    "Building 1A2B3C4D.BIN  Please wait... ",
+    "Build 1A2B.EXE complete!",
+};
+constexpr int kSmallestCaptionPixels = 11;
+constexpr int kNarrowestCaptionStretch = 75;
+
+int WidestCaption(const QFont& font) {
+  const QFontMetrics metrics(font);
+  int widest = 0;
+  for (const char* caption : kWidestCaptions) {
+    widest = std::max(widest, metrics.horizontalAdvance(QString::fromLatin1(caption)));
+  }
+  return widest;
+}
+
+// The window's font, as large and as little narrowed as the widest status lines
+// allow within the given width.
+QFont CaptionFont(const QFont& windowFont, int width) {
+  QFont font = windowFont;
+  const int largest = windowFont.pixelSize() > 0 ? windowFont.pixelSize() : QFontInfo(windowFont).pixelSize();
+  for (int size = largest; size >= kSmallestCaptionPixels; --size) {
+    font.setPixelSize(size);
+    font.setStretch(QFont::Unstretched);
+    const int widest = WidestCaption(font);
+    // Narrowing scales the width nearly in proportion: start there, then measure.
+    for (int stretch = std::min(100, 100 * width / std::max(widest, 1)); stretch >= kNarrowestCaptionStretch;
+         --stretch) {
+      font.setStretch(stretch);
+      if (WidestCaption(font) <= width) return font;
+    }
+  }
+  return font;
+}
+
 // A group box whose caption sits on its frame line, as the design places it: the
-// progress bar and the button start right below the caption, at 16 pixels.
+// progress bar and the button start right below the caption, at 16 pixels. The
+// caption has a font of its own, in which every status line fits whole but one
+// longer still; that one loses its middle, so its end, the outcome, shows.
 class CaptionedGroupBox : public QGroupBox {
  public:
   using QGroupBox::QGroupBox;
+
+  void SetCaption(const QString& caption) {
+    caption_ = caption;
+    // As a group box title "&" marks a shortcut; every "&" here is shown as it stands.
+    setTitle(QString(caption).replace(QLatin1Char('&'), QStringLiteral("&&")));
+  }
+  void SetCaptionFont(const QFont& font) { captionFont_ = font; }
+  const QFont& CaptionFont() const { return captionFont_; }
+  // The caption within the frame, 8 pixels from each end.
+  QString ShownCaption() const {
+    return QFontMetrics(captionFont_).elidedText(caption_, Qt::ElideMiddle, width() - 16);
+  }
 
  protected:
   void paintEvent(QPaintEvent*) override {
@@ -105,14 +156,18 @@ class CaptionedGroupBox : public QGroupBox {
     const QFontMetrics metrics(font());
     // An etched line, drawn here: styles put their group frame below a caption.
     qDrawShadeRect(&painter, rect().adjusted(0, metrics.height() / 2, 0, 0), palette(), true, 1, 0);
-    if (title().isEmpty()) return;
-    const int textWidth = metrics.size(Qt::TextShowMnemonic, title()).width();
-    const QRect caption(6, 0, std::min(textWidth + 4, width() - 12), metrics.height());
+    if (caption_.isEmpty()) return;
+    const QString shown = ShownCaption();
+    painter.setFont(captionFont_);
+    const QRect caption(6, 0, QFontMetrics(captionFont_).horizontalAdvance(shown) + 4, metrics.height());
     painter.fillRect(caption, palette().brush(QPalette::Window));
-    style()->drawItemText(&painter, caption.adjusted(2, 0, 0, 0),
-                          Qt::AlignLeft | Qt::AlignVCenter | Qt::TextShowMnemonic, palette(), isEnabled(),
-                          title(), QPalette::WindowText);
+    style()->drawItemText(&painter, caption.adjusted(2, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter, palette(),
+                          isEnabled(), shown, QPalette::WindowText);
   }
+
+ private:
+  QString caption_;
+  QFont captionFont_;
 };
 
 // The user's own input: pointer, keys, touch, tablet, drag and drop, context
@@ -378,9 +433,11 @@ void QtToolkit::CreateMainWindow(TFlashForm& form) {
   fileList_->setObjectName(QStringLiteral("FileListBox1"));
   fileList_->setGeometry(kFileList);
 
-  group_ = new CaptionedGroupBox(panel_);
-  group_->setObjectName(QStringLiteral("GroupBox2"));
-  group_->setGeometry(kGroup);
+  auto* group = new CaptionedGroupBox(panel_);
+  group->setObjectName(QStringLiteral("GroupBox2"));
+  group->setGeometry(kGroup);
+  group->SetCaptionFont(CaptionFont(window->font(), kGroup.width() - 16));
+  group_ = group;
 
   progress_ = new QProgressBar(group_);
   progress_->setObjectName(QStringLiteral("ProgressBar"));
@@ -547,12 +604,20 @@ void QtToolkit::FileListSetVisible(bool visible) {
 
 void QtToolkit::SetGroupCaption(const std::string& caption) {
   groupCaption_ = caption;
-  group_->setTitle(GroupTitleText(caption));
+  static_cast<CaptionedGroupBox*>(group_)->SetCaption(ToQt(caption));
   group_->repaint();  // at once: the thread may be busy with a drive for a while
 }
 
 std::string QtToolkit::GroupCaption() const {
   return groupCaption_;
+}
+
+QString QtToolkit::ShownGroupCaption() const {
+  return static_cast<const CaptionedGroupBox*>(group_)->ShownCaption();
+}
+
+QFont QtToolkit::GroupCaptionFont() const {
+  return static_cast<const CaptionedGroupBox*>(group_)->CaptionFont();
 }
 
 // Like the platform's progress bar, the position always lies within the range,

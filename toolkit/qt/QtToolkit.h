@@ -19,11 +19,13 @@ class QApplication;
 class QEvent;
 class QObject;
 class QComboBox;
+class QFont;
 class QFrame;
 class QGroupBox;
 class QLabel;
 class QListWidget;
 class QProgressBar;
+class QString;
 class QPushButton;
 class QWidget;
 
@@ -41,6 +43,10 @@ class QtToolkit : public Toolkit {
   // The top-level window; null before CreateMainWindow. Its controls carry the
   // form's control names as object names.
   QWidget* Window() const { return window_.get(); }
+  // GroupBox2's caption as the window shows it: whole, or where it cannot fit
+  // shortened in the middle to an ellipsis; and the font it is drawn in.
+  QString ShownGroupCaption() const;
+  QFont GroupCaptionFont() const;
 
   // Toolkit.
   void SetApplicationTitle(const std::string& title) override;
