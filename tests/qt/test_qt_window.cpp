@@ -1,10 +1,12 @@
 // The Qt window: its controls where the design puts them, state that round-trips
 // through the Toolkit interface, the user's events reaching the form (and the
-// form's own changes not), the dialogs and the start-up that ends on No.
+// form's own changes not), the dialogs, the start-up that ends on No, and an
+// update on a slow drive that the user cannot disturb.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <QComboBox>
+#include <QFontInfo>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
@@ -16,8 +18,11 @@
 #include <QWindow>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
+#include "device/Cddrive.h"
 #include "tests/Support.h"
+#include "tests/UpdateRig.h"
 #include "tests/qt/QtSupport.h"
 #include "toolkit/qt/QtToolkit.h"
 
@@ -192,6 +197,35 @@ TEST_F(QtWindow, StateRoundTripsThroughTheToolkit) {
   EXPECT_TRUE(Files()->isHidden());
 }
 
+TEST_F(QtWindow, StatusLinesFitTheGroupBoxOrKeepTheirOutcome) {
+  ui.ShowMainWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(ui.Window()));
+  const QFont font = ui.GroupCaptionFont();
+  EXPECT_GE(QFontInfo(font).pixelSize(), 11);  // still readable
+  EXPECT_GE(font.stretch() == QFont::AnyStretch ? 100 : font.stretch(), 75);
+  const QFontMetrics metrics(font);
+  const int room = 385 - 16;  // within the frame, 8 pixels from each end
+  const char* const whole[] = {
+      "Read back and Verify drive's DRAM... , Valid Profile Fail!",
+      "Read back and Verify drive's DRAM... , Read Fail! ",
+      "Don't turn off the system, Flash is in progress...",
+      "Write profile to drive's DRAM... , Fail! ",
+      "Building 1A2B3C4D.BIN  Please wait... ",
+  };
+  for (const char* caption : whole) {
+    SCOPED_TRACE(caption);
+    ui.SetGroupCaption(caption);
+    EXPECT_EQ(ui.ShownGroupCaption(), QString::fromLatin1(caption));
+    EXPECT_LE(metrics.horizontalAdvance(QString::fromLatin1(caption)), room);
+  }
+  // Too long for any readable font: its middle goes, the outcome stays.
+  ui.SetGroupCaption("Read back and Verify drive's DRAM... , Compare BIN and DRAM Fail! ");
+  const QString shown = ui.ShownGroupCaption();
+  EXPECT_TRUE(shown.startsWith("Read back")) << shown.toStdString();
+  EXPECT_TRUE(shown.endsWith("DRAM Fail! ")) << shown.toStdString();
+  EXPECT_LE(metrics.horizontalAdvance(shown), room);
+}
+
 TEST_F(QtWindow, FileListShowsTheDirectoryByMaskAndMakesItCurrent) {
   MakeDirectory({"A.BIN", "b.bin", "C.HEX", "Z.BIN"});
   ui.FileListSetDirectory(directory.string());
@@ -243,6 +277,31 @@ TEST_F(QtWindow, UserEventsReachTheFormAndProgrammaticChangesDoNot) {
   EXPECT_EQ(ui.WindowCaption(), " Flash Utility V1.050 -AAA--BBB [Buiding]");
   EXPECT_EQ(ListedFiles(), QStringList({"C.HEX"}));
   EXPECT_EQ(ui.FileListCurrentFile(), "");
+}
+
+TEST_F(QtWindow, ArrowKeysChooseTheFileTheyMoveToFromTheFirstOn) {
+  BuilderReady();
+  Files()->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(Files(), Qt::Key_Down);  // nothing chosen yet: the first file
+  EXPECT_EQ(form.FirmwareFileName, "A.BIN");
+  EXPECT_TRUE(Button()->isEnabled());
+  QTest::keyClick(Files(), Qt::Key_Right);
+  EXPECT_EQ(form.FirmwareFileName, "B.BIN");
+  QTest::keyClick(Files(), Qt::Key_Up);
+  EXPECT_EQ(form.FirmwareFileName, "A.BIN");
+  ui.SetButtonEnabled(false);
+  ClickFile(0);  // a click on the file the keys chose reports it again
+  EXPECT_TRUE(Button()->isEnabled());
+
+  // A model with one file: Down chooses it.
+  Combo()->setFocus();
+  QTest::keyClick(Combo(), Qt::Key_Down);
+  ASSERT_EQ(ListedFiles(), QStringList({"C.HEX"}));
+  EXPECT_FALSE(Button()->isEnabled());
+  Files()->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(Files(), Qt::Key_Down);
+  EXPECT_EQ(form.FirmwareFileName, "C.HEX");
+  EXPECT_TRUE(Button()->isEnabled());
 }
 
 struct DialogCase {
@@ -325,6 +384,96 @@ TEST(QtStartUp, FlasherDeclinedEndsOnNoWithoutShowingTheWindow) {
     EXPECT_TRUE(ui.Window()->isHidden());
     EXPECT_EQ(VisibleMessageBox(), nullptr);
   }
+}
+
+// Counts the paint events of the widget it watches.
+struct PaintCounter : QObject {
+  int Paints = 0;
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) ++Paints;
+    return false;
+  }
+};
+
+// The program on a simulated drive whose image writes and commit are slow, the
+// update started by keyboard. While the drive works the test clicks FLASH,
+// presses its keys and closes the window.
+TEST(QtWork, ASlowUpdateKeepsTheWindowAliveAndDropsInputAndTheClose) {
+  TestApplication();
+  SimulatedTransport sim;
+  SimDriveConfig config;
+  config.Faults = {{.What = SimFault::Kind::Delay, .Opcode = 0x3B, .Control = 0x00, .Milliseconds = 150},
+                   {.What = SimFault::Kind::Delay, .Opcode = 0x3B, .Control = 0x80, .Milliseconds = 600}};
+  SimulatedDrive& drive = sim.Add(config);
+  Cddrive::InstallTransport(&sim);
+  struct Uninstall {
+    ~Uninstall() { Cddrive::InstallTransport(nullptr); }
+  } uninstall;
+  Cddrive::ResetUnit();
+  auto package = SchemePackage(4 * TFlashForm::kTransferSize, Scheme::None);
+  int argc = 1;
+  char name[] = "flash";
+  char* argv[] = {name, nullptr};
+  QtToolkit ui(argc, argv);
+
+  // Yes to the warning and the first confirmation, No to anything after.
+  QStringList boxes;
+  QTimer answerer;
+  QObject::connect(&answerer, &QTimer::timeout, [&] {
+    if (QMessageBox* box = VisibleMessageBox()) {
+      boxes << box->windowTitle();
+      box->button(boxes.size() <= 2 ? QMessageBox::Yes : QMessageBox::No)->click();
+    }
+  });
+  answerer.start(5);
+
+  const std::string writing = "Write BIN to drive's DRAM... ";
+  const std::string committing = "Don't turn off the system, Flash is in progress...";
+  PaintCounter groupPaints;
+  std::set<std::string> poked;  // the captions under which the test clicked, pressed and closed
+  bool closeRefused = true, finishing = false;
+  int paintsAsked = -1, paintsSeen = -1;
+  QTimer probe;
+  QObject::connect(&probe, &QTimer::timeout, [&] {
+    QWidget* window = ui.Window();
+    if (window == nullptr || !window->isVisible()) return;
+    auto* button = window->findChild<QPushButton*>("FlashButton");
+    const std::string caption = ui.GroupCaption();
+    if (poked.empty()) {
+      poked.insert("");
+      window->findChild<QWidget*>("GroupBox2")->installEventFilter(&groupPaints);
+      // Enter on the focused button starts the update; not from here, as a
+      // timer does not fire again while it runs.
+      button->setFocus();
+      QTimer::singleShot(0, [button] { QTest::keyClick(button, Qt::Key_Return); });
+    } else if ((caption == writing || caption == committing) && poked.insert(caption).second) {
+      QTest::mouseClick(button, Qt::LeftButton);
+      QTest::keyClick(button, Qt::Key_Return);
+      QTest::keyClick(button, Qt::Key_Space);
+      closeRefused = closeRefused && !window->close() && window->isVisible();
+      paintsAsked = groupPaints.Paints;
+      window->update();  // as when the desktop uncovers it
+    } else if (caption == committing && paintsSeen < 0) {
+      paintsSeen = groupPaints.Paints;
+    } else if (caption == "Flash Completed." && !finishing) {
+      finishing = true;
+      QTimer::singleShot(300, [&] { ui.PostQuit(0); });
+    }
+  });
+  probe.start(10);
+  QTimer::singleShot(20000, [&] { ui.PostQuit(0); });  // however it goes
+
+  EXPECT_EQ(RunApplication(ui, *package, {}), 0);
+  EXPECT_TRUE(finishing);
+  // The window took the test's events and painted while the drive wrote and
+  // committed; nothing the user did had an effect, then or afterwards.
+  EXPECT_TRUE(poked.count(writing));
+  EXPECT_TRUE(poked.count(committing));
+  EXPECT_GT(paintsSeen, paintsAsked) << "no repaint while the commit ran";
+  EXPECT_TRUE(closeRefused);
+  EXPECT_EQ(boxes.join(", ").toStdString(), "Warning, Confirm");
+  EXPECT_EQ(drive.Commits(), 1);
+  EXPECT_TRUE(ui.Window()->isVisible());
 }
 
 TEST(QtToolkitText, UpperCaseChangesAsciiLettersAndKeepsEveryByteCount) {

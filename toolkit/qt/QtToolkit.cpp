@@ -2,30 +2,41 @@
 
 #include <qdrawutil.h>
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDialog>
+#include <QEvent>
 #include <QFont>
+#include <QFontInfo>
 #include <QFontMetrics>
 #include <QFrame>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPalette>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStyle>
 #include <QWidget>
+#include <QWindow>
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "app/FlashForm.h"
 
@@ -45,12 +56,6 @@ std::string FromQt(const QString& text) {
 // modification marker and would vanish.
 QString TitleText(const std::string& caption) {
   return ToQt(caption).replace(QStringLiteral("[*]"), QStringLiteral("[*][*]"));
-}
-
-// A group box takes "&" as a shortcut marker; its caption is a status line, so
-// every "&" is shown as it stands (a file named "a&b.bin" reads as such).
-QString GroupTitleText(const std::string& caption) {
-  return ToQt(caption).replace(QLatin1Char('&'), QStringLiteral("&&"));
 }
 
 // A message box that tells closing it apart from answering it. Closing runs the
@@ -83,11 +88,67 @@ QFont WindowFont() {
   return font;
 }
 
+// The widest status lines the group box shows whole: the update's, but for its
+// read-back failure line, which no readable font fits; and a build's, with a
+// file named in eight and three characters.
+constexpr const char* kWidestCaptions[] = {
+    "Read back and Verify drive's DRAM... , Valid Profile Fail!",
+    "Read back and Verify drive's DRAM... , Read Fail! ",
+    "Don't turn off the system, Flash is in progress...",
+    "Write profile to drive's DRAM... , Fail! ",
+    "Building 1A2B3C4D.BIN  Please wait... ",
+    "Build 1A2B.EXE complete!",
+};
+constexpr int kSmallestCaptionPixels = 11;
+constexpr int kNarrowestCaptionStretch = 75;
+
+int WidestCaption(const QFont& font) {
+  const QFontMetrics metrics(font);
+  int widest = 0;
+  for (const char* caption : kWidestCaptions) {
+    widest = std::max(widest, metrics.horizontalAdvance(QString::fromLatin1(caption)));
+  }
+  return widest;
+}
+
+// The window's font, as large and as little narrowed as the widest status lines
+// allow within the given width.
+QFont CaptionFont(const QFont& windowFont, int width) {
+  QFont font = windowFont;
+  const int largest = windowFont.pixelSize() > 0 ? windowFont.pixelSize() : QFontInfo(windowFont).pixelSize();
+  for (int size = largest; size >= kSmallestCaptionPixels; --size) {
+    font.setPixelSize(size);
+    font.setStretch(QFont::Unstretched);
+    const int widest = WidestCaption(font);
+    // Narrowing scales the width nearly in proportion: start there, then measure.
+    for (int stretch = std::min(100, 100 * width / std::max(widest, 1)); stretch >= kNarrowestCaptionStretch;
+         --stretch) {
+      font.setStretch(stretch);
+      if (WidestCaption(font) <= width) return font;
+    }
+  }
+  return font;
+}
+
 // A group box whose caption sits on its frame line, as the design places it: the
-// progress bar and the button start right below the caption, at 16 pixels.
+// progress bar and the button start right below the caption, at 16 pixels. The
+// caption has a font of its own, in which every status line fits whole but one
+// longer still; that one loses its middle, so its end, the outcome, shows.
 class CaptionedGroupBox : public QGroupBox {
  public:
   using QGroupBox::QGroupBox;
+
+  void SetCaption(const QString& caption) {
+    caption_ = caption;
+    // As a group box title "&" marks a shortcut; every "&" here is shown as it stands.
+    setTitle(QString(caption).replace(QLatin1Char('&'), QStringLiteral("&&")));
+  }
+  void SetCaptionFont(const QFont& font) { captionFont_ = font; }
+  const QFont& CaptionFont() const { return captionFont_; }
+  // The caption within the frame, 8 pixels from each end.
+  QString ShownCaption() const {
+    return QFontMetrics(captionFont_).elidedText(caption_, Qt::ElideMiddle, width() - 16);
+  }
 
  protected:
   void paintEvent(QPaintEvent*) override {
@@ -95,14 +156,112 @@ class CaptionedGroupBox : public QGroupBox {
     const QFontMetrics metrics(font());
     // An etched line, drawn here: styles put their group frame below a caption.
     qDrawShadeRect(&painter, rect().adjusted(0, metrics.height() / 2, 0, 0), palette(), true, 1, 0);
-    if (title().isEmpty()) return;
-    const int textWidth = metrics.size(Qt::TextShowMnemonic, title()).width();
-    const QRect caption(6, 0, std::min(textWidth + 4, width() - 12), metrics.height());
+    if (caption_.isEmpty()) return;
+    const QString shown = ShownCaption();
+    painter.setFont(captionFont_);
+    const QRect caption(6, 0, QFontMetrics(captionFont_).horizontalAdvance(shown) + 4, metrics.height());
     painter.fillRect(caption, palette().brush(QPalette::Window));
-    style()->drawItemText(&painter, caption.adjusted(2, 0, 0, 0),
-                          Qt::AlignLeft | Qt::AlignVCenter | Qt::TextShowMnemonic, palette(), isEnabled(),
-                          title(), QPalette::WindowText);
+    style()->drawItemText(&painter, caption.adjusted(2, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter, palette(),
+                          isEnabled(), shown, QPalette::WindowText);
   }
+
+ private:
+  QString caption_;
+  QFont captionFont_;
+};
+
+// The user's own input: pointer, keys, touch, tablet, drag and drop, context
+// menus and input methods. Painting, timers and the desktop's messages are not.
+bool IsUserInput(QEvent::Type type) {
+  switch (type) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseMove:
+    case QEvent::Wheel:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::Shortcut:
+    case QEvent::ContextMenu:
+    case QEvent::InputMethod:
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::TouchEnd:
+    case QEvent::TouchCancel:
+    case QEvent::TabletPress:
+    case QEvent::TabletMove:
+    case QEvent::TabletRelease:
+    case QEvent::NativeGesture:
+    case QEvent::Gesture:
+    case QEvent::DragEnter:
+    case QEvent::DragMove:
+    case QEvent::Drop:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The file list box, worked as the platform's list box is. A click reports the
+// file it lands on, also the chosen one again: a click that changes the choice
+// reports it once, through the selection. The arrow keys choose the file they
+// move to; with no file chosen yet they choose the one the caret is on, the first
+// until the list has been used. Filling the list reports nothing.
+class FileListBox : public QListWidget {
+ public:
+  FileListBox(QWidget* parent, std::function<void()> chosen)
+      : QListWidget(parent), chosen_(std::move(chosen)) {
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    connect(this, &QListWidget::itemSelectionChanged, this, [this] {
+      if (filling_) return;
+      chosenByPress_ = pressing_;
+      chosen_();
+    });
+    connect(this, &QListWidget::itemClicked, this, [this](QListWidgetItem*) {
+      if (!std::exchange(chosenByPress_, false)) chosen_();
+    });
+  }
+
+  void Fill(const QStringList& names) {
+    filling_ = true;
+    clear();
+    addItems(names);
+    setCurrentRow(-1);
+    filling_ = false;
+    chosenByPress_ = false;
+  }
+
+ protected:
+  void mousePressEvent(QMouseEvent* event) override {
+    chosenByPress_ = false;
+    pressing_ = true;
+    QListWidget::mousePressEvent(event);
+    pressing_ = false;
+  }
+
+  void keyPressEvent(QKeyEvent* event) override {
+    int step = 0;
+    if ((event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+      if (event->key() == Qt::Key_Up || event->key() == Qt::Key_Left) step = -1;
+      if (event->key() == Qt::Key_Down || event->key() == Qt::Key_Right) step = 1;
+    }
+    if (step == 0 || count() == 0) {
+      QListWidget::keyPressEvent(event);
+      return;
+    }
+    const int caret = std::max(currentRow(), 0);
+    const bool chosen = !selectedItems().isEmpty();
+    const int row = chosen ? std::clamp(caret + step, 0, count() - 1) : caret;
+    if (!chosen || row != currentRow()) setCurrentRow(row);
+    event->accept();
+  }
+
+ private:
+  std::function<void()> chosen_;
+  bool filling_ = false;
+  bool pressing_ = false;
+  bool chosenByPress_ = false;  // the press of the click under way reported the choice
 };
 
 // Designed geometry: the window's client area fits its panel (the window sizes
@@ -119,13 +278,101 @@ constexpr QRect kButton(320, 16, 57, 25);
 
 }  // namespace
 
+// Sees every event of the application first and drops what the toolkit says.
+class QtToolkit::InputGuard : public QObject {
+ public:
+  explicit InputGuard(const QtToolkit& ui) : ui_(ui) {}
+
+ protected:
+  bool eventFilter(QObject* object, QEvent* event) override { return ui_.DropsEvent(object, event); }
+
+ private:
+  const QtToolkit& ui_;
+};
+
+// One thread that runs the steps, one at a time. When a step has ended it wakes
+// the window thread's event dispatcher, which is waiting for it.
+class QtToolkit::Worker {
+ public:
+  explicit Worker(QAbstractEventDispatcher* dispatcher)
+      : dispatcher_(dispatcher), thread_([this] { Loop(); }) {}
+  ~Worker() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      quit_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+  Worker(const Worker&) = delete;
+  Worker& operator=(const Worker&) = delete;
+
+  void Start(void (*step)(void*), void* context) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      step_ = step;
+      context_ = context;
+      done_ = false;
+      error_ = nullptr;
+    }
+    wake_.notify_one();
+  }
+  bool Done() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return done_;
+  }
+  // What the step threw, if anything; only once it is done.
+  std::exception_ptr TakeError() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(error_, nullptr);
+  }
+
+ private:
+  void Loop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return quit_ || step_ != nullptr; });
+      if (step_ == nullptr) return;
+      void (*step)(void*) = std::exchange(step_, nullptr);
+      void* context = context_;
+      lock.unlock();
+      std::exception_ptr error;
+      try {
+        step(context);
+      } catch (...) {
+        error = std::current_exception();
+      }
+      lock.lock();
+      error_ = error;
+      done_ = true;
+      // Under the lock: once the window thread sees the step done, the wake-up
+      // has been sent, and a dispatcher keeps a wake-up it was not yet waiting for.
+      if (dispatcher_ != nullptr) dispatcher_->wakeUp();
+    }
+  }
+
+  QAbstractEventDispatcher* dispatcher_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  void (*step_)(void*) = nullptr;
+  void* context_ = nullptr;
+  bool done_ = false;
+  bool quit_ = false;
+  std::exception_ptr error_;
+  std::thread thread_;  // last: starts when everything above is ready
+};
+
 QtToolkit::QtToolkit(int& argc, char** argv)
     : startedPath_(argc > 0 && argv != nullptr && argv[0] != nullptr ? argv[0] : "") {
   if (QCoreApplication::instance() == nullptr) ownedApplication_ = std::make_unique<QApplication>(argc, argv);
+  inputGuard_ = std::make_unique<InputGuard>(*this);
+  QCoreApplication::instance()->installEventFilter(inputGuard_.get());
 }
 
 QtToolkit::~QtToolkit() {
   if (waitCursor_) QApplication::restoreOverrideCursor();
+  worker_.reset();
+  inputGuard_.reset();
   window_.reset();
 }
 
@@ -181,14 +428,16 @@ void QtToolkit::CreateMainWindow(TFlashForm& form) {
   combo_->setCompleter(nullptr);                 // nor completes one behind the user's back
   combo_->setGeometry(kCombo);
 
-  fileList_ = new QListWidget(panel_);
+  // A file is chosen by a click or by the keyboard.
+  fileList_ = new FileListBox(panel_, [this] { Dispatch([](TFlashForm& f) { f.FileListBox1Click(); }); });
   fileList_->setObjectName(QStringLiteral("FileListBox1"));
-  fileList_->setSelectionMode(QAbstractItemView::SingleSelection);
   fileList_->setGeometry(kFileList);
 
-  group_ = new CaptionedGroupBox(panel_);
-  group_->setObjectName(QStringLiteral("GroupBox2"));
-  group_->setGeometry(kGroup);
+  auto* group = new CaptionedGroupBox(panel_);
+  group->setObjectName(QStringLiteral("GroupBox2"));
+  group->setGeometry(kGroup);
+  group->SetCaptionFont(CaptionFont(window->font(), kGroup.width() - 16));
+  group_ = group;
 
   progress_ = new QProgressBar(group_);
   progress_->setObjectName(QStringLiteral("ProgressBar"));
@@ -198,6 +447,7 @@ void QtToolkit::CreateMainWindow(TFlashForm& form) {
 
   button_ = new QPushButton(QStringLiteral("FLASH"), group_);
   button_->setObjectName(QStringLiteral("FlashButton"));
+  button_->setAutoDefault(true);  // Enter presses it when it has the focus, as Space does
   button_->setGeometry(kButton);
 
   // Only the user's actions reach the form: a line chosen from the list (also the
@@ -206,21 +456,6 @@ void QtToolkit::CreateMainWindow(TFlashForm& form) {
                    [this](int) { Dispatch([](TFlashForm& f) { f.ComboBoxChange(); }); });
   QObject::connect(combo_->lineEdit(), &QLineEdit::textEdited, window,
                    [this](const QString&) { UserEditedComboText(); });
-  // A file is chosen by a click or by the keyboard. A click that changes the
-  // choice reports it once, through the selection; a click on the chosen file
-  // reports it again. Re-reading the directory reports nothing.
-  QObject::connect(fileList_, &QListWidget::itemSelectionChanged, window, [this] {
-    if (fillingFileList_) return;
-    selectionReported_ = true;
-    Dispatch([](TFlashForm& f) { f.FileListBox1Click(); });
-  });
-  QObject::connect(fileList_, &QListWidget::itemClicked, window, [this](QListWidgetItem*) {
-    if (selectionReported_) {
-      selectionReported_ = false;
-      return;
-    }
-    Dispatch([](TFlashForm& f) { f.FileListBox1Click(); });
-  });
   QObject::connect(button_, &QPushButton::clicked, window,
                    [this] { Dispatch([](TFlashForm& f) { f.FlashButtonClick(); }); });
 }
@@ -349,12 +584,9 @@ void QtToolkit::FileListSetMask(const std::string& mask) {
 void QtToolkit::FileListUpdate() {
   ChangeCurrentDirectory(directory_);
   files_ = ListMatchingFiles(directory_, mask_);
-  fillingFileList_ = true;
-  fileList_->clear();
-  for (const std::string& name : files_) fileList_->addItem(ToQt(name));
-  fileList_->setCurrentRow(-1);
-  fillingFileList_ = false;
-  selectionReported_ = false;
+  QStringList names;
+  for (const std::string& name : files_) names << ToQt(name);
+  static_cast<FileListBox*>(fileList_)->Fill(names);
 }
 
 std::string QtToolkit::FileListCurrentFile() const {
@@ -372,12 +604,20 @@ void QtToolkit::FileListSetVisible(bool visible) {
 
 void QtToolkit::SetGroupCaption(const std::string& caption) {
   groupCaption_ = caption;
-  group_->setTitle(GroupTitleText(caption));
+  static_cast<CaptionedGroupBox*>(group_)->SetCaption(ToQt(caption));
   group_->repaint();  // at once: the thread may be busy with a drive for a while
 }
 
 std::string QtToolkit::GroupCaption() const {
   return groupCaption_;
+}
+
+QString QtToolkit::ShownGroupCaption() const {
+  return static_cast<const CaptionedGroupBox*>(group_)->ShownCaption();
+}
+
+QFont QtToolkit::GroupCaptionFont() const {
+  return static_cast<const CaptionedGroupBox*>(group_)->CaptionFont();
 }
 
 // Like the platform's progress bar, the position always lies within the range,
@@ -446,6 +686,8 @@ DialogResult QtToolkit::MessageDialog(const std::string& text, DialogKind kind) 
     title = QStringLiteral("Confirm");
     buttons = QMessageBox::Yes | QMessageBox::No;
   }
+  // Input given before the box opened is not its answer.
+  if (working_) DropPendingInput();
   AnswerBox box(icon, title, ToQt(text), buttons, DialogParent());
   box.setTextFormat(Qt::PlainText);
   if (kind != DialogKind::Error) box.setDefaultButton(QMessageBox::Yes);
@@ -457,6 +699,7 @@ DialogResult QtToolkit::MessageDialog(const std::string& text, DialogKind kind) 
 }
 
 void QtToolkit::ShowMessage(const std::string& text) {
+  if (working_) DropPendingInput();
   AnswerBox box(QMessageBox::NoIcon, ToQt(title_), ToQt(text), QMessageBox::Ok, DialogParent());
   box.setTextFormat(Qt::PlainText);
   box.exec();
@@ -503,13 +746,64 @@ std::string QtToolkit::ProgramStartedPath() const {
 }
 
 void QtToolkit::Sleep(unsigned milliseconds) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  // On the worker, so the window waits for it the way it waits for a drive.
+  RunBlocking(
+      [](void* context) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(*static_cast<const unsigned*>(context)));
+      },
+      &milliseconds);
 }
 
-void QtToolkit::BeginWork() {}
+void QtToolkit::BeginWork() {
+  working_ = true;
+}
 
-void QtToolkit::EndWork() {}
+void QtToolkit::EndWork() {
+  // What the user did meanwhile and is still on its way is dropped too: nothing
+  // happens afterwards that was not asked for once the window was ready again.
+  DropPendingInput();
+  working_ = false;
+}
 
 void QtToolkit::RunBlocking(void (*step)(void*), void* context) {
-  step(context);
+  // The wait below runs nothing that calls back into the form, so a second step
+  // can only come from a caller that broke that rule.
+  if (stepRunning_) throw std::logic_error("a blocking step started while another was running");
+  if (worker_ == nullptr) worker_ = std::make_unique<Worker>(QAbstractEventDispatcher::instance());
+  stepRunning_ = true;
+  worker_->Start(step, context);
+  while (!worker_->Done())
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  stepRunning_ = false;
+  if (const std::exception_ptr error = worker_->TakeError()) std::rethrow_exception(error);
+}
+
+void QtToolkit::DropPendingInput() {
+  const bool wasWorking = std::exchange(working_, true);
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  working_ = wasWorking;
+}
+
+bool QtToolkit::DropsEvent(QObject* object, QEvent* event) const {
+  if (!working_ && !stepRunning_) return false;
+  const bool close = event->type() == QEvent::Close;
+  if (!close && !IsUserInput(event->type())) return false;
+  // The window, its controls and their pop-ups, reached through the widgets or
+  // through the platform windows that carry them; dialogs stay answerable.
+  QWidget* widget = qobject_cast<QWidget*>(object);
+  if (widget == nullptr) {
+    const auto* handle = qobject_cast<QWindow*>(object);
+    if (handle == nullptr) return false;
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+      if (top->windowHandle() == handle) widget = top;
+    }
+  }
+  bool ours = false;
+  for (const QWidget* w = widget; w != nullptr && !ours; w = w->parentWidget()) {
+    if (qobject_cast<const QDialog*>(w) != nullptr) return false;
+    ours = w == window_.get();
+  }
+  if (!ours) return false;
+  event->ignore();  // a close request stays refused
+  return true;
 }

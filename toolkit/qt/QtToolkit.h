@@ -2,6 +2,11 @@
 // events delivered to TFlashForm's handlers, and the modal dialogs as message
 // boxes. Every text crosses the boundary as Latin-1, so 8-bit texts keep every
 // byte both ways.
+//
+// Drive commands run on a worker thread while the window's thread waits in an
+// event loop, so the window keeps painting and answering the desktop. While a
+// command runs, and through a whole update or build, the user's input to the
+// window is dropped and a close request refused.
 #pragma once
 
 #include <memory>
@@ -11,12 +16,16 @@
 #include "app/Toolkit.h"
 
 class QApplication;
+class QEvent;
+class QObject;
 class QComboBox;
+class QFont;
 class QFrame;
 class QGroupBox;
 class QLabel;
 class QListWidget;
 class QProgressBar;
+class QString;
 class QPushButton;
 class QWidget;
 
@@ -34,6 +43,10 @@ class QtToolkit : public Toolkit {
   // The top-level window; null before CreateMainWindow. Its controls carry the
   // form's control names as object names.
   QWidget* Window() const { return window_.get(); }
+  // GroupBox2's caption as the window shows it: whole, or where it cannot fit
+  // shortened in the middle to an ellipsis; and the font it is drawn in.
+  QString ShownGroupCaption() const;
+  QFont GroupCaptionFont() const;
 
   // Toolkit.
   void SetApplicationTitle(const std::string& title) override;
@@ -82,6 +95,9 @@ class QtToolkit : public Toolkit {
   void RunBlocking(void (*step)(void*), void* context) override;
 
  private:
+  class InputGuard;
+  class Worker;
+
   // Runs one of the form's handlers; an exception that escapes it is shown in the
   // exception box and the message loop goes on.
   template <class Handler>
@@ -90,6 +106,11 @@ class QtToolkit : public Toolkit {
   void ShowProgress();
   QWidget* DialogParent() const;
   void RepaintAfterDialog();
+  // True when the event is the user's input (or a close request) meant for the
+  // window while it must not reach it; a close request is then marked refused.
+  bool DropsEvent(QObject* object, QEvent* event) const;
+  // Delivers what has arrived so far, the user's input to the window dropped.
+  void DropPendingInput();
 
   std::unique_ptr<QApplication> ownedApplication_;
   std::string startedPath_;
@@ -113,8 +134,6 @@ class QtToolkit : public Toolkit {
   std::string directory_;
   std::string mask_ = "*.*";
   std::vector<std::string> files_;
-  bool fillingFileList_ = false;
-  bool selectionReported_ = false;  // the latest choice was reported through the selection
 
   // The progress bar as the form sees it; the widget shows it within its range.
   int progressMin_ = 0;
@@ -127,4 +146,9 @@ class QtToolkit : public Toolkit {
   bool windowClosed_ = false;
   int exitCode_ = 0;
   bool waitCursor_ = false;
+
+  bool working_ = false;      // between BeginWork and EndWork
+  bool stepRunning_ = false;  // a RunBlocking step is on the worker
+  std::unique_ptr<InputGuard> inputGuard_;
+  std::unique_ptr<Worker> worker_;  // started with the first step
 };
