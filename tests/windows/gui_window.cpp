@@ -184,6 +184,55 @@ TEST(Win32Window, ControlOperations) {
   EXPECT_EQ(GetCursor(), LoadCursorA(nullptr, IDC_ARROW));
 }
 
+// The width a text takes in the group box's font.
+int GroupTextWidth(HWND group, const std::string& text) {
+  const HDC dc = GetDC(group);
+  SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(group, WM_GETFONT, 0, 0)));
+  SIZE size = {};
+  GetTextExtentPoint32A(dc, text.data(), static_cast<int>(text.size()), &size);
+  ReleaseDC(group, dc);
+  return size.cx;
+}
+
+TEST(Win32Window, GroupCaptionsShowWholeOrWithTheirOutcome) {
+  Win32Window w;
+  const HWND group = w.Ui.Control(Win32Toolkit::kGroupId);
+  // Every caption of the update and the build; where one is too long for the
+  // box, what must still show of it.
+  const struct {
+    const char* caption;
+    const char* shows;
+  } cases[] = {
+      {"Write profile to drive's DRAM... , Fail! ", nullptr},
+      {"Write BIN to drive's DRAM... , Fail! ", nullptr},
+      {"Drive entry critical... , Fail! ", nullptr},
+      {"Read back and Verify drive's DRAM... ", nullptr},
+      {"Read back and Verify drive's DRAM... , Valid Profile Fail!", "Profile Fail!"},
+      {"Read back and Verify drive's DRAM... , Read Fail! ", "Read Fail! "},
+      {"Read back and Verify drive's DRAM... , Compare BIN and DRAM Fail! ", "DRAM Fail! "},
+      {"Don't turn off the system, Flash is in progress...", nullptr},
+      {"Flash Fail.", nullptr},
+      {"Flash Completed.", nullptr},
+      {"Building 1A2B.BIN  Please wait... ", nullptr},
+      {"Building FIRMWARE-OF-2026-FOR-EVERY-DRIVE.BIN  Please wait... ", "Please wait... "},
+      {"Build 1A2B.EXE complete!", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.caption);
+    w.Ui.SetGroupCaption(c.caption);
+    const std::string shown = w.Ui.ShownGroupCaption();
+    EXPECT_EQ(w.Ui.GroupCaption(), c.caption);  // the text itself stays whole
+    // From 8 pixels in to 8 pixels before the box's right edge.
+    EXPECT_LE(GroupTextWidth(group, shown), 385 - 16);
+    if (c.shows == nullptr) {
+      EXPECT_EQ(shown, c.caption);
+    } else {
+      EXPECT_EQ(shown.substr(0, 12), std::string(c.caption).substr(0, 12));   // the stage
+      EXPECT_EQ(shown.substr(shown.size() - std::strlen(c.shows)), c.shows);  // and how it ended
+    }
+  }
+}
+
 TEST(Win32Window, FileListShowsTheMatchingFilesAndMakesTheirDirectoryCurrent) {
   const fs::path dir = fs::temp_directory_path() / "flashutil-gui-files";
   fs::remove_all(dir);

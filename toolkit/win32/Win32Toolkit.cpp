@@ -28,6 +28,12 @@ constexpr int kComboFieldHeight = 18;
 constexpr int kItemHeight = 16;
 constexpr int kComboDropItems = 8;
 
+// GroupBox2's caption starts this far in and ends as far from the right edge.
+constexpr int kCaptionInset = 8;
+constexpr char kCaptionCut[] = "...";
+// Letters of a cut word that are not worth showing.
+constexpr std::size_t kWordRemnant = 6;
+
 // A wait looks at the message queue at least this often, and the window's own
 // work gives it a moment as often.
 constexpr DWORD kPumpMilliseconds = 50;
@@ -45,6 +51,23 @@ bool IsInput(UINT message) {
   return std::any_of(std::begin(kInputRanges), std::end(kInputRanges), [message](const auto& range) {
     return message >= range.First && message <= range.Last;
   });
+}
+
+int TextWidth(HDC dc, const std::string& text) {
+  SIZE size = {};
+  GetTextExtentPoint32A(dc, text.data(), static_cast<int>(text.size()), &size);
+  return size.cx;
+}
+
+// How many characters of the text fit into the width.
+std::size_t FittingLength(HDC dc, const std::string& text, int width) {
+  if (width <= 0 || text.empty()) return 0;
+  INT fit = 0;
+  SIZE size = {};
+  if (!GetTextExtentExPointA(dc, text.data(), static_cast<int>(text.size()), width, &fit, nullptr, &size)) {
+    return 0;
+  }
+  return static_cast<std::size_t>(std::clamp<INT>(fit, 0, static_cast<INT>(text.size())));
 }
 
 HWND MakeControl(HWND parent, DWORD exStyle, const char* kind, const char* text, DWORD style, int x, int y,
@@ -322,6 +345,65 @@ std::string Win32Toolkit::GroupCaption() const {
   return TextOf(group_);
 }
 
+std::string Win32Toolkit::FittedCaption(HDC dc, const std::string& caption) const {
+  RECT area = {};
+  GetClientRect(group_, &area);
+  const int width = area.right - area.left - 2 * kCaptionInset;
+  if (TextWidth(dc, caption) <= width) return caption;
+  // Too long for the box: the end says how a stage ended ("..., Fail! "), the
+  // start which stage it was; the middle gives way. The end takes up to half.
+  const int room = width - TextWidth(dc, kCaptionCut);
+  // A part that would show a few letters of a word loses them instead.
+  const std::string reversed(caption.rbegin(), caption.rend());
+  std::string end = caption.substr(caption.size() - FittingLength(dc, reversed, room / 2));
+  const bool endsMidWord = end.size() < caption.size() && caption[caption.size() - end.size() - 1] != ' ';
+  if (const std::size_t blank = end.find(' ');
+      endsMidWord && blank > 0 && blank <= kWordRemnant && blank + 1 < end.size()) {
+    end.erase(0, blank);
+  }
+  const std::string rest = caption.substr(0, caption.size() - end.size());
+  std::string start = rest.substr(0, FittingLength(dc, rest, room - TextWidth(dc, end)));
+  const bool startsMidWord = start.size() < rest.size() && rest[start.size()] != ' ';
+  if (const std::size_t blank = start.rfind(' ');
+      startsMidWord && blank != std::string::npos && blank > 0 && start.size() - blank - 1 <= kWordRemnant) {
+    start.erase(blank + 1);
+  }
+  return start + kCaptionCut + end;
+}
+
+std::string Win32Toolkit::ShownGroupCaption() const {
+  if (group_ == nullptr) return {};
+  const HDC dc = GetDC(group_);
+  const HGDIOBJ previous = SelectObject(dc, font_);
+  std::string shown = FittedCaption(dc, TextOf(group_));
+  SelectObject(dc, previous);
+  ReleaseDC(group_, dc);
+  return shown;
+}
+
+void Win32Toolkit::PaintGroup() {
+  // The frame and the caption as a group box draws them, the caption fitted.
+  PAINTSTRUCT paint;
+  const HDC dc = BeginPaint(group_, &paint);
+  const HGDIOBJ previous = SelectObject(dc, font_);
+  TEXTMETRICA metrics = {};
+  GetTextMetricsA(dc, &metrics);
+  RECT frame = {};
+  GetClientRect(group_, &frame);
+  frame.top += metrics.tmHeight / 2 - 1;
+  DrawEdge(dc, &frame, EDGE_ETCHED, BF_RECT);
+  const std::string shown = FittedCaption(dc, TextOf(group_));
+  if (!shown.empty()) {
+    RECT label = {kCaptionInset - 1, 0, kCaptionInset + TextWidth(dc, shown) + 1, metrics.tmHeight + 1};
+    FillRect(dc, &label, GetSysColorBrush(COLOR_BTNFACE));
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
+    TextOutA(dc, kCaptionInset, 0, shown.data(), static_cast<int>(shown.size()));
+  }
+  SelectObject(dc, previous);
+  EndPaint(group_, &paint);
+}
+
 void Win32Toolkit::SetProgressMin(int value) {
   progressMin_ = value;
   SendMessageA(progress_, PBM_SETRANGE32, static_cast<WPARAM>(progressMin_), progressMax_);
@@ -529,6 +611,12 @@ LRESULT CALLBACK Win32Toolkit::GroupProcedure(HWND window, UINT message, WPARAM 
     case WM_COMMAND:
     case WM_NOTIFY:
       if (self->window_ != nullptr) return SendMessageA(self->window_, message, wParam, lParam);
+      break;
+    case WM_PAINT:
+      if (window == self->group_) {
+        self->PaintGroup();
+        return 0;
+      }
       break;
     case WM_ERASEBKGND: {
       // The caption is redrawn on a clean face: a shorter text leaves nothing behind.

@@ -89,6 +89,9 @@ class Win32Toolkit : public Toolkit {
   // The main window and its controls (null before CreateMainWindow).
   HWND Window() const { return window_; }
   HWND Control(int id) const;
+  // The group box's caption as it is drawn: the whole text when it fits, else its
+  // start and its end around "...", so that the outcome at the end always shows.
+  std::string ShownGroupCaption() const;
   // The function the dialogs are shown with; a test puts a stand-in here.
   using MessageBoxFunction = decltype(&::MessageBoxA);
   void SetMessageBoxFunction(MessageBoxFunction function) { messageBox_ = function; }
@@ -103,6 +106,8 @@ class Win32Toolkit : public Toolkit {
   void Run(void (TFlashForm::*handler)());
   HWND DialogOwner() const;
   std::string TextOf(HWND control) const;
+  void PaintGroup();
+  std::string FittedCaption(HDC dc, const std::string& caption) const;
 
   // Waits until the handle is signalled (or, without one, the time has passed)
   // while the window paints and answers the desktop.
