@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -183,6 +184,55 @@ TEST(Win32Window, ControlOperations) {
   EXPECT_EQ(GetCursor(), LoadCursorA(nullptr, IDC_ARROW));
 }
 
+// The width a text takes in the group box's font.
+int GroupTextWidth(HWND group, const std::string& text) {
+  const HDC dc = GetDC(group);
+  SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(group, WM_GETFONT, 0, 0)));
+  SIZE size = {};
+  GetTextExtentPoint32A(dc, text.data(), static_cast<int>(text.size()), &size);
+  ReleaseDC(group, dc);
+  return size.cx;
+}
+
+TEST(Win32Window, GroupCaptionsShowWholeOrWithTheirOutcome) {
+  Win32Window w;
+  const HWND group = w.Ui.Control(Win32Toolkit::kGroupId);
+  // Every caption of the update and the build; where one is too long for the
+  // box, what must still show of it.
+  const struct {
+    const char* caption;
+    const char* shows;
+  } cases[] = {
+      {"Write profile to drive's DRAM... , Fail! ", nullptr},
+      {"Write BIN to drive's DRAM... , Fail! ", nullptr},
+      {"Drive entry critical... , Fail! ", nullptr},
+      {"Read back and Verify drive's DRAM... ", nullptr},
+      {"Read back and Verify drive's DRAM... , Valid Profile Fail!", "Profile Fail!"},
+      {"Read back and Verify drive's DRAM... , Read Fail! ", "Read Fail! "},
+      {"Read back and Verify drive's DRAM... , Compare BIN and DRAM Fail! ", "DRAM Fail! "},
+      {"Don't turn off the system, Flash is in progress...", nullptr},
+      {"Flash Fail.", nullptr},
+      {"Flash Completed.", nullptr},
+      {"Building 1A2B.BIN  Please wait... ", nullptr},
+      {"Building FIRMWARE-OF-2026-FOR-EVERY-DRIVE.BIN  Please wait... ", "Please wait... "},
+      {"Build 1A2B.EXE complete!", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.caption);
+    w.Ui.SetGroupCaption(c.caption);
+    const std::string shown = w.Ui.ShownGroupCaption();
+    EXPECT_EQ(w.Ui.GroupCaption(), c.caption);  // the text itself stays whole
+    // From 8 pixels in to 8 pixels before the box's right edge.
+    EXPECT_LE(GroupTextWidth(group, shown), 385 - 16);
+    if (c.shows == nullptr) {
+      EXPECT_EQ(shown, c.caption);
+    } else {
+      EXPECT_EQ(shown.substr(0, 12), std::string(c.caption).substr(0, 12));   // the stage
+      EXPECT_EQ(shown.substr(shown.size() - std::strlen(c.shows)), c.shows);  // and how it ended
+    }
+  }
+}
+
 TEST(Win32Window, FileListShowsTheMatchingFilesAndMakesTheirDirectoryCurrent) {
   const fs::path dir = fs::temp_directory_path() / "flashutil-gui-files";
   fs::remove_all(dir);
@@ -264,6 +314,45 @@ TEST(Win32Window, DialogsAreMessageBoxesOfTheirKind) {
   EXPECT_EQ(gBoxes[0].Owner, w.Ui.Window());  // over the shown window
   EXPECT_EQ(gBoxes[1].Title, "Windows Flash utility");
   EXPECT_EQ(gBoxes[1].Style, static_cast<UINT>(MB_OK | MB_ICONERROR));
+}
+
+// A click and a key on the button, Alt+F4 on the window.
+void GiveInput(HWND window, HWND button) {
+  PostMessageA(button, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+  PostMessageA(button, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+  PostMessageA(button, WM_KEYDOWN, VK_SPACE, 0x00390001);
+  PostMessageA(window, WM_SYSKEYDOWN, VK_F4, 0x203E0001);
+}
+
+bool InputQueued() {
+  MSG message;
+  return PeekMessageA(&message, nullptr, WM_KEYFIRST, WM_KEYLAST, PM_NOREMOVE) ||
+         PeekMessageA(&message, nullptr, WM_MOUSEFIRST, WM_MOUSELAST, PM_NOREMOVE);
+}
+
+bool gInputQueuedAtBox = false;
+int WINAPI BoxThatLooksAtTheQueue(HWND, LPCSTR, LPCSTR, UINT) {
+  gInputQueuedAtBox = InputQueued();
+  return IDOK;
+}
+
+TEST(Win32Window, WorkDropsInputBeforeEachBoxAndAtItsEnd) {
+  Win32Window w;
+  w.Ui.SetMessageBoxFunction(&BoxThatLooksAtTheQueue);
+  const HWND window = w.Ui.Window(), button = w.Ui.Control(Win32Toolkit::kButtonId);
+  GiveInput(window, button);
+  w.Ui.Sleep(50);
+  EXPECT_TRUE(InputQueued());  // outside work it is left to the message loop
+
+  w.Ui.BeginWork();
+  GiveInput(window, button);
+  w.Ui.MessageDialog("\nERROR:\n", DialogKind::Error);
+  EXPECT_FALSE(gInputQueuedAtBox);  // a queued key would answer the box
+  EXPECT_THROW(w.Ui.RunBlocking([](void*) { throw std::runtime_error("lost"); }, nullptr),
+               std::runtime_error);  // on the window's thread, not ending the program
+  GiveInput(window, button);
+  w.Ui.EndWork();
+  EXPECT_FALSE(InputQueued());
 }
 
 TEST(Win32Window, ClosingDuringCreationOnlyHidesAndTheQuitRequestEndsTheLoop) {
@@ -487,23 +576,39 @@ TEST(BuiltProgram, BuilderStampsAFlashProgramThatStartsInFlasherMode) {
   fs::remove_all(dir);
 }
 
-TEST(BuiltProgram, StampedSimulatedDriveProgramUpdatesTheDriveThroughTheWindow) {
-  // The template of the simulated-drive build stamps the sample firmware; the
-  // stamped program updates the built-in simulated drive D: through its window.
-  const fs::path dir = fs::temp_directory_path() / "flashutil-gui-update";
+// The template of the simulated-drive build in a fresh directory, with the
+// sample model list and firmware, and the flash program it stamps: 1A2B.EXE.
+fs::path StampSampleFlashProgram(const char* name) {
+  const fs::path dir = fs::temp_directory_path() / name;
   fs::remove_all(dir);
   fs::create_directories(dir);
   fs::copy_file(FLASHUTIL_SIM_PROGRAM, dir / "FLASHW.EXE");
   fs::copy_file(FLASHUTIL_SOURCE_DIR "/samples/models.ini", dir / "FLASHW.INI");
   fs::copy_file(FLASHUTIL_SOURCE_DIR "/samples/firmware/1A2B.BIN", dir / "1A2B.BIN");
-  {
-    Process builder(dir / "FLASHW.EXE", dir);
-    const HWND window = builder.WaitForWindow(Win32Toolkit::kWindowClass);
-    ASSERT_NE(window, nullptr);
-    EXPECT_EQ(ClickFirstFileAndBuild(window), "Build 1A2B.EXE complete!");
-    PostMessageA(window, WM_CLOSE, 0, 0);
-    EXPECT_EQ(builder.ExitCode(), 0u);
+  Process builder(dir / "FLASHW.EXE", dir);
+  const HWND window = builder.WaitForWindow(Win32Toolkit::kWindowClass);
+  EXPECT_NE(window, nullptr);
+  if (window == nullptr) return dir;
+  EXPECT_EQ(ClickFirstFileAndBuild(window), "Build 1A2B.EXE complete!");
+  PostMessageA(window, WM_CLOSE, 0, 0);
+  EXPECT_EQ(builder.ExitCode(), 0u);
+  return dir;
+}
+
+// Asks the window's group box for its caption until it is the text (at most ten seconds).
+bool AwaitCaption(HWND group, const std::string& text) {
+  for (int tries = 0; tries < 200; ++tries) {
+    if (TextOf(group) == text) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
+  return false;
+}
+
+TEST(BuiltProgram, StampedSimulatedDriveProgramUpdatesTheDriveThroughTheWindow) {
+  // The template of the simulated-drive build stamps the sample firmware; the
+  // stamped program updates the built-in simulated drive D: through its window.
+  const fs::path dir = StampSampleFlashProgram("flashutil-gui-update");
+  ASSERT_TRUE(fs::exists(dir / "1A2B.EXE"));
 
   Process flasher(dir / "1A2B.EXE", dir);
   const HWND warning = flasher.WaitForWindow("#32770", "Warning");
@@ -526,7 +631,7 @@ TEST(BuiltProgram, StampedSimulatedDriveProgramUpdatesTheDriveThroughTheWindow) 
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   std::string caption;
-  for (int tries = 0; tries < 600; ++tries) {  // the update blocks the window: ask until it answers
+  for (int tries = 0; tries < 600; ++tries) {  // ask until the update is over
     caption = TextOf(group);
     if (caption == "Flash Completed." || caption.find("Fail") != std::string::npos) break;
     const HWND box = flasher.WaitForWindow("#32770", nullptr, 1);
@@ -538,6 +643,60 @@ TEST(BuiltProgram, StampedSimulatedDriveProgramUpdatesTheDriveThroughTheWindow) 
   PostMessageA(window, WM_CLOSE, 0, 0);
   EXPECT_EQ(flasher.ExitCode(), 0u);
   EXPECT_TRUE(fs::exists(dir / "cdrw.simstate"));  // the drive kept what it was flashed with
+  fs::remove_all(dir);
+}
+
+TEST(BuiltProgram, SlowDriveKeepsTheWindowAliveAndWhatTheUserDoesMeanwhileIsDropped) {
+  const fs::path dir = StampSampleFlashProgram("flashutil-gui-slow");
+  ASSERT_TRUE(fs::exists(dir / "1A2B.EXE"));
+  // The sample drive, slow: each image chunk takes 300 ms, the commit seven
+  // seconds, longer than the system waits before it calls a window hung.
+  std::ofstream(dir / "simdrives.ini")
+      << "[drives]\r\nlist = cdrw\r\n[cdrw]\r\nfault1 = delay 3B control=00 ms=300\r\n"
+         "fault2 = delay 3B control=80 ms=7000\r\n";
+
+  Process flasher(dir / "1A2B.EXE", dir);
+  const HWND warning = flasher.WaitForWindow("#32770", "Warning");
+  ASSERT_NE(warning, nullptr);
+  PostMessageA(warning, WM_COMMAND, IDYES, 0);
+  const HWND window = flasher.WaitForWindow(Win32Toolkit::kWindowClass);
+  ASSERT_NE(window, nullptr);
+  const HWND combo = GetDlgItem(window, Win32Toolkit::kComboId);
+  const HWND group = GetDlgItem(window, Win32Toolkit::kGroupId);
+  const HWND button = GetDlgItem(group, Win32Toolkit::kButtonId);
+  PostMessageA(button, BM_CLICK, 0, 0);
+  const HWND question = flasher.WaitForWindow("#32770", "Confirm");
+  ASSERT_NE(question, nullptr);
+  PostMessageA(question, WM_COMMAND, IDYES, 0);
+
+  // While the image goes to the drive the user presses FLASH again, by mouse
+  // and by key; the window answers meanwhile.
+  ASSERT_TRUE(AwaitCaption(group, "Write BIN to drive's DRAM... "));
+  GiveInput(window, button);
+  PostMessageA(button, BM_CLICK, 0, 0);
+  PostMessageA(window, WM_KEYDOWN, VK_RETURN, 0x001C0001);
+
+  // During the commit the user tries to close the window, and waits.
+  ASSERT_TRUE(AwaitCaption(group, "Don't turn off the system, Flash is in progress..."));
+  PostMessageA(window, WM_CLOSE, 0, 0);
+  PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+  PostMessageA(window, WM_SYSKEYDOWN, VK_F4, 0x203E0001);
+  std::this_thread::sleep_for(std::chrono::milliseconds(5500));
+  EXPECT_FALSE(IsHungAppWindow(window));
+  EXPECT_EQ(TextOf(group), "Don't turn off the system, Flash is in progress...");  // answered mid-commit
+
+  ASSERT_TRUE(AwaitCaption(group, "Flash Completed."));
+  const fs::file_time_type flashed = fs::last_write_time(dir / "cdrw.simstate");
+  // Nothing of what the user did comes after: no second question, no second commit.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(flasher.WaitForWindow("#32770", nullptr, 1), nullptr);
+  EXPECT_TRUE(IsWindowVisible(window));
+  EXPECT_EQ(TextOf(group), "Flash Completed.");
+  EXPECT_EQ(fs::last_write_time(dir / "cdrw.simstate"), flashed);
+  EXPECT_EQ(LineOf(combo, 0), L"0-0-0 D: QVXR    CRW-5224A       1A2B");
+
+  PostMessageA(window, WM_CLOSE, 0, 0);  // once the update is over, the window closes
+  EXPECT_EQ(flasher.ExitCode(), 0u);
   fs::remove_all(dir);
 }
 

@@ -1,8 +1,12 @@
 #include "toolkit/win32/Win32Toolkit.h"
 
 #include <commctrl.h>
+#include <process.h>
 
+#include <algorithm>
 #include <exception>
+#include <iterator>
+#include <utility>
 #include <vector>
 
 #include "app/FlashForm.h"
@@ -23,6 +27,48 @@ constexpr int kComboHeight = 24;
 constexpr int kComboFieldHeight = 18;
 constexpr int kItemHeight = 16;
 constexpr int kComboDropItems = 8;
+
+// GroupBox2's caption starts this far in and ends as far from the right edge.
+constexpr int kCaptionInset = 8;
+constexpr char kCaptionCut[] = "...";
+// Letters of a cut word that are not worth showing.
+constexpr std::size_t kWordRemnant = 6;
+
+// A wait looks at the message queue at least this often, and the window's own
+// work gives it a moment as often.
+constexpr DWORD kPumpMilliseconds = 50;
+
+// Keys and clicks, on the client area and on the frame.
+constexpr struct {
+  UINT First, Last;
+} kInputRanges[] = {
+    {WM_KEYFIRST, WM_KEYLAST},
+    {WM_MOUSEFIRST, WM_MOUSELAST},
+    {WM_NCMOUSEMOVE, WM_NCXBUTTONDBLCLK},
+};
+
+bool IsInput(UINT message) {
+  return std::any_of(std::begin(kInputRanges), std::end(kInputRanges), [message](const auto& range) {
+    return message >= range.First && message <= range.Last;
+  });
+}
+
+int TextWidth(HDC dc, const std::string& text) {
+  SIZE size = {};
+  GetTextExtentPoint32A(dc, text.data(), static_cast<int>(text.size()), &size);
+  return size.cx;
+}
+
+// How many characters of the text fit into the width.
+std::size_t FittingLength(HDC dc, const std::string& text, int width) {
+  if (width <= 0 || text.empty()) return 0;
+  INT fit = 0;
+  SIZE size = {};
+  if (!GetTextExtentExPointA(dc, text.data(), static_cast<int>(text.size()), width, &fit, nullptr, &size)) {
+    return 0;
+  }
+  return static_cast<std::size_t>(std::clamp<INT>(fit, 0, static_cast<INT>(text.size())));
+}
 
 HWND MakeControl(HWND parent, DWORD exStyle, const char* kind, const char* text, DWORD style, int x, int y,
                  int width, int height, int id) {
@@ -65,6 +111,14 @@ std::string JoinedPath(const std::string& directory, const std::string& name) {
 Win32Toolkit::Win32Toolkit() = default;
 
 Win32Toolkit::~Win32Toolkit() {
+  if (worker_ != nullptr) {
+    workerQuit_ = true;
+    SetEvent(workerGo_);
+    WaitForSingleObject(worker_, INFINITE);
+    CloseHandle(worker_);
+  }
+  if (workerGo_ != nullptr) CloseHandle(workerGo_);
+  if (workerDone_ != nullptr) CloseHandle(workerDone_);
   if (window_ != nullptr) {
     SetWindowLongPtrA(window_, GWLP_USERDATA, 0);
     DestroyWindow(window_);
@@ -182,6 +236,7 @@ void Win32Toolkit::PostQuit(int exitCode) {
 }
 
 void Win32Toolkit::ShowException(const std::string& text) {
+  if (working_) DropInput();
   messageBox_(DialogOwner(), text.c_str(), title_.c_str(), MB_OK | MB_ICONERROR);
 }
 
@@ -283,10 +338,70 @@ void Win32Toolkit::FileListSetVisible(bool visible) {
 void Win32Toolkit::SetGroupCaption(const std::string& caption) {
   SetWindowTextA(group_, caption.c_str());
   RedrawWindow(group_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  KeepAlive();
 }
 
 std::string Win32Toolkit::GroupCaption() const {
   return TextOf(group_);
+}
+
+std::string Win32Toolkit::FittedCaption(HDC dc, const std::string& caption) const {
+  RECT area = {};
+  GetClientRect(group_, &area);
+  const int width = area.right - area.left - 2 * kCaptionInset;
+  if (TextWidth(dc, caption) <= width) return caption;
+  // Too long for the box: the end says how a stage ended ("..., Fail! "), the
+  // start which stage it was; the middle gives way. The end takes up to half.
+  const int room = width - TextWidth(dc, kCaptionCut);
+  // A part that would show a few letters of a word loses them instead.
+  const std::string reversed(caption.rbegin(), caption.rend());
+  std::string end = caption.substr(caption.size() - FittingLength(dc, reversed, room / 2));
+  const bool endsMidWord = end.size() < caption.size() && caption[caption.size() - end.size() - 1] != ' ';
+  if (const std::size_t blank = end.find(' ');
+      endsMidWord && blank > 0 && blank <= kWordRemnant && blank + 1 < end.size()) {
+    end.erase(0, blank);
+  }
+  const std::string rest = caption.substr(0, caption.size() - end.size());
+  std::string start = rest.substr(0, FittingLength(dc, rest, room - TextWidth(dc, end)));
+  const bool startsMidWord = start.size() < rest.size() && rest[start.size()] != ' ';
+  if (const std::size_t blank = start.rfind(' ');
+      startsMidWord && blank != std::string::npos && blank > 0 && start.size() - blank - 1 <= kWordRemnant) {
+    start.erase(blank + 1);
+  }
+  return start + kCaptionCut + end;
+}
+
+std::string Win32Toolkit::ShownGroupCaption() const {
+  if (group_ == nullptr) return {};
+  const HDC dc = GetDC(group_);
+  const HGDIOBJ previous = SelectObject(dc, font_);
+  std::string shown = FittedCaption(dc, TextOf(group_));
+  SelectObject(dc, previous);
+  ReleaseDC(group_, dc);
+  return shown;
+}
+
+void Win32Toolkit::PaintGroup() {
+  // The frame and the caption as a group box draws them, the caption fitted.
+  PAINTSTRUCT paint;
+  const HDC dc = BeginPaint(group_, &paint);
+  const HGDIOBJ previous = SelectObject(dc, font_);
+  TEXTMETRICA metrics = {};
+  GetTextMetricsA(dc, &metrics);
+  RECT frame = {};
+  GetClientRect(group_, &frame);
+  frame.top += metrics.tmHeight / 2 - 1;
+  DrawEdge(dc, &frame, EDGE_ETCHED, BF_RECT);
+  const std::string shown = FittedCaption(dc, TextOf(group_));
+  if (!shown.empty()) {
+    RECT label = {kCaptionInset - 1, 0, kCaptionInset + TextWidth(dc, shown) + 1, metrics.tmHeight + 1};
+    FillRect(dc, &label, GetSysColorBrush(COLOR_BTNFACE));
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
+    TextOutA(dc, kCaptionInset, 0, shown.data(), static_cast<int>(shown.size()));
+  }
+  SelectObject(dc, previous);
+  EndPaint(group_, &paint);
 }
 
 void Win32Toolkit::SetProgressMin(int value) {
@@ -315,6 +430,7 @@ void Win32Toolkit::SetProgressStep(int value) {
 void Win32Toolkit::ProgressStepIt() {
   SendMessageA(progress_, PBM_STEPIT, 0, 0);
   UpdateWindow(progress_);
+  KeepAlive();
 }
 
 void Win32Toolkit::SetButtonCaption(const std::string& caption) {
@@ -340,6 +456,8 @@ DialogResult Win32Toolkit::MessageDialog(const std::string& text, DialogKind kin
     title = "Confirm";
     style = MB_ICONQUESTION | MB_YESNO;
   }
+  // Keys and clicks given before the box came up must not answer it.
+  if (working_) DropInput();
   const int answer = messageBox_(DialogOwner(), text.c_str(), title, style);
   if (kind == DialogKind::Error) return DialogResult::Ok;
   if (answer == IDYES) return DialogResult::Yes;
@@ -348,6 +466,7 @@ DialogResult Win32Toolkit::MessageDialog(const std::string& text, DialogKind kin
 }
 
 void Win32Toolkit::ShowMessage(const std::string& text) {
+  if (working_) DropInput();
   messageBox_(DialogOwner(), text.c_str(), title_.c_str(), MB_OK);
 }
 
@@ -402,7 +521,7 @@ std::string Win32Toolkit::ProgramStartedPath() const {
 }
 
 void Win32Toolkit::Sleep(unsigned milliseconds) {
-  ::Sleep(milliseconds);
+  WaitAlive(nullptr, milliseconds);
 }
 
 void Win32Toolkit::Run(void (TFlashForm::*handler)()) {
@@ -415,6 +534,9 @@ void Win32Toolkit::Run(void (TFlashForm::*handler)()) {
 }
 
 void Win32Toolkit::OnCommand(int id, int code) {
+  // While the window works or waits for a drive, nothing reaches the form: not a
+  // click sent from elsewhere, not one that slipped past the dropped input.
+  if (working_ || waiting_ > 0) return;
   if (id == kComboId && code == CBN_SELCHANGE) {
     comboTyped_ = false;
     Run(&TFlashForm::ComboBoxChange);
@@ -448,6 +570,18 @@ LRESULT Win32Toolkit::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         return TRUE;
       }
       break;
+    case WM_CLOSE:
+      // Refused during work. A close asked for while the window waits for a
+      // drive outside work is taken up by the message loop afterwards.
+      if (working_) return 0;
+      if (waiting_ > 0) {
+        PostMessageA(window_, WM_CLOSE, 0, 0);
+        return 0;
+      }
+      break;
+    case WM_SYSCOMMAND:
+      if (working_ && (wParam & 0xFFF0) == SC_CLOSE) return 0;
+      break;
     case WM_DESTROY:
       window_ = label_ = combo_ = files_ = group_ = progress_ = button_ = nullptr;
       PostQuitMessage(0);
@@ -478,6 +612,12 @@ LRESULT CALLBACK Win32Toolkit::GroupProcedure(HWND window, UINT message, WPARAM 
     case WM_NOTIFY:
       if (self->window_ != nullptr) return SendMessageA(self->window_, message, wParam, lParam);
       break;
+    case WM_PAINT:
+      if (window == self->group_) {
+        self->PaintGroup();
+        return 0;
+      }
+      break;
     case WM_ERASEBKGND: {
       // The caption is redrawn on a clean face: a shorter text leaves nothing behind.
       RECT area;
@@ -491,10 +631,119 @@ LRESULT CALLBACK Win32Toolkit::GroupProcedure(HWND window, UINT message, WPARAM 
   return CallWindowProcA(self->groupDefault_, window, message, wParam, lParam);
 }
 
-void Win32Toolkit::BeginWork() {}
+void Win32Toolkit::BeginWork() {
+  working_ = true;
+  lastPump_ = GetTickCount();
+}
 
-void Win32Toolkit::EndWork() {}
+void Win32Toolkit::EndWork() {
+  // What was given while the window worked is not acted on afterwards.
+  DropInput();
+  working_ = false;
+}
+
+bool Win32Toolkit::TakeMessage(MSG& message, UINT first, UINT last) {
+  if (!PeekMessageA(&message, nullptr, first, last, PM_REMOVE)) return false;
+  if (message.message != WM_QUIT) return true;
+  quitKept_ = true;
+  quitCode_ = static_cast<int>(message.wParam);
+  return false;
+}
+
+void Win32Toolkit::DropInput() {
+  MSG message;
+  for (const auto& range : kInputRanges) {
+    while (TakeMessage(message, range.First, range.Last)) {
+    }
+  }
+}
+
+void Win32Toolkit::PumpWhileWaiting() {
+  MSG message;
+  if (working_) {
+    while (TakeMessage(message, 0, 0)) {
+      if (!IsInput(message.message)) DispatchMessageA(&message);
+    }
+  } else {
+    // Everything else stays queued for the message loop.
+    while (TakeMessage(message, WM_PAINT, WM_PAINT)) DispatchMessageA(&message);
+    while (TakeMessage(message, WM_TIMER, WM_TIMER)) DispatchMessageA(&message);
+  }
+  lastPump_ = GetTickCount();
+}
+
+void Win32Toolkit::KeepAlive() {
+  if (!working_ || waiting_ > 0 || GetTickCount() - lastPump_ < kPumpMilliseconds) return;
+  ++waiting_;
+  PumpWhileWaiting();
+  --waiting_;
+  PassOnQuit();
+}
+
+void Win32Toolkit::PassOnQuit() {
+  if (!quitKept_ || waiting_ > 0) return;
+  quitKept_ = false;
+  PostQuitMessage(quitCode_);
+}
+
+void Win32Toolkit::WaitAlive(HANDLE handle, DWORD milliseconds) {
+  ++waiting_;
+  const DWORD start = GetTickCount();
+  for (;;) {
+    DWORD slice = kPumpMilliseconds;
+    if (handle == nullptr) {
+      const DWORD waited = GetTickCount() - start;
+      if (waited >= milliseconds) break;
+      slice = std::min(slice, milliseconds - waited);
+    }
+    const DWORD woke = MsgWaitForMultipleObjects(
+        handle != nullptr ? 1 : 0, handle != nullptr ? &handle : nullptr, FALSE, slice, QS_ALLINPUT);
+    if (handle != nullptr && woke == WAIT_OBJECT_0) break;
+    if (woke == WAIT_FAILED) {
+      // Nothing to wait on with the queue: wait plainly.
+      if (handle != nullptr) {
+        WaitForSingleObject(handle, INFINITE);
+        break;
+      }
+      ::Sleep(slice);
+    }
+    PumpWhileWaiting();
+  }
+  --waiting_;
+  PassOnQuit();
+}
+
+unsigned __stdcall Win32Toolkit::WorkerMain(void* self) {
+  auto& ui = *static_cast<Win32Toolkit*>(self);
+  for (;;) {
+    WaitForSingleObject(ui.workerGo_, INFINITE);
+    if (ui.workerQuit_) return 0;
+    try {
+      ui.step_(ui.stepContext_);
+    } catch (...) {
+      ui.stepError_ = std::current_exception();
+    }
+    SetEvent(ui.workerDone_);
+  }
+}
+
+void Win32Toolkit::StartWorker() {
+  if (workerGo_ == nullptr) workerGo_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (workerDone_ == nullptr) workerDone_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (workerGo_ == nullptr || workerDone_ == nullptr) return;
+  worker_ = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &Win32Toolkit::WorkerMain, this, 0, nullptr));
+}
 
 void Win32Toolkit::RunBlocking(void (*step)(void*), void* context) {
-  step(context);
+  if (worker_ == nullptr) StartWorker();
+  if (worker_ == nullptr) {  // no thread to be had: the step runs here
+    step(context);
+    return;
+  }
+  step_ = step;
+  stepContext_ = context;
+  stepError_ = nullptr;
+  SetEvent(workerGo_);
+  WaitAlive(workerDone_, INFINITE);
+  if (stepError_) std::rethrow_exception(std::exchange(stepError_, nullptr));
 }

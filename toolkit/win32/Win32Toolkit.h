@@ -1,10 +1,16 @@
 // The native Win32 face of the window: standard controls at the designed
 // positions, MessageBoxA dialogs, the system's cursor, upper-casing and paths.
 // Texts are 8-bit: every call is the ANSI (A) form.
+//
+// Drive commands run on a worker thread while the window's thread waits in
+// MsgWaitForMultipleObjects and keeps painting, so the system never takes the
+// window for hung. During an update or a build the window drops every key and
+// click meant for it and refuses to close.
 #pragma once
 
 #include <windows.h>
 
+#include <exception>
 #include <string>
 
 #include "app/Toolkit.h"
@@ -83,6 +89,9 @@ class Win32Toolkit : public Toolkit {
   // The main window and its controls (null before CreateMainWindow).
   HWND Window() const { return window_; }
   HWND Control(int id) const;
+  // The group box's caption as it is drawn: the whole text when it fits, else its
+  // start and its end around "...", so that the outcome at the end always shows.
+  std::string ShownGroupCaption() const;
   // The function the dialogs are shown with; a test puts a stand-in here.
   using MessageBoxFunction = decltype(&::MessageBoxA);
   void SetMessageBoxFunction(MessageBoxFunction function) { messageBox_ = function; }
@@ -97,6 +106,26 @@ class Win32Toolkit : public Toolkit {
   void Run(void (TFlashForm::*handler)());
   HWND DialogOwner() const;
   std::string TextOf(HWND control) const;
+  void PaintGroup();
+  std::string FittedCaption(HDC dc, const std::string& caption) const;
+
+  // Waits until the handle is signalled (or, without one, the time has passed)
+  // while the window paints and answers the desktop.
+  void WaitAlive(HANDLE handle, DWORD milliseconds);
+  // What a wait lets through: painting and timers; during work every posted
+  // message but input, which is dropped.
+  void PumpWhileWaiting();
+  // During work, at most every few tens of milliseconds: the window's own work
+  // (the build) gives the window a moment too.
+  void KeepAlive();
+  // Removes the keys and clicks queued for the thread's windows.
+  void DropInput();
+  // PeekMessage with PM_REMOVE; a quit request is kept back for the message loop,
+  // and posted again once no wait is under way.
+  bool TakeMessage(MSG& message, UINT first, UINT last);
+  void PassOnQuit();
+  void StartWorker();
+  static unsigned __stdcall WorkerMain(void* self);
 
   TFlashForm* form_ = nullptr;
   HWND window_ = nullptr;
@@ -119,4 +148,19 @@ class Win32Toolkit : public Toolkit {
   bool comboTyped_ = false;  // the edit field changed since a line was chosen
   int progressMin_ = 0;
   int progressMax_ = 100;
+
+  bool working_ = false;  // between BeginWork and EndWork
+  int waiting_ = 0;       // inside a wait that keeps the window alive
+  bool quitKept_ = false;
+  int quitCode_ = 0;
+  DWORD lastPump_ = 0;
+
+  // The worker thread that runs the blocking steps, one at a time.
+  HANDLE worker_ = nullptr;
+  HANDLE workerGo_ = nullptr;
+  HANDLE workerDone_ = nullptr;
+  bool workerQuit_ = false;
+  void (*step_)(void*) = nullptr;
+  void* stepContext_ = nullptr;
+  std::exception_ptr stepError_;
 };
