@@ -16,9 +16,11 @@
 #include <QPushButton>
 #include <QTest>
 #include <QWindow>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <thread>
 
 #include "device/Cddrive.h"
 #include "tests/Support.h"
@@ -361,6 +363,24 @@ TEST_F(QtWindow, QuitRequestsEndTheLoopBeforeAndWhileItRuns) {
   ui.PostQuit(0);
   ui.RunMessageLoop();  // posted before the loop: returns at once
   EXPECT_EQ(ui.ExitCode(), 0);
+}
+
+// Outside an update a close waits for the command in flight, then closes; during
+// one it stays refused.
+TEST_F(QtWindow, ACloseDuringACommandWaitsForItOnlyOutsideWork) {
+  ui.ShowMainWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(ui.Window()));
+  auto slow = [](void*) { std::this_thread::sleep_for(std::chrono::milliseconds(200)); };
+  for (const bool working : {true, false}) {
+    SCOPED_TRACE(working ? "during work" : "outside work");
+    if (working) ui.BeginWork();
+    QTimer::singleShot(50, [this] { ui.Window()->close(); });
+    ui.RunBlocking(slow, nullptr);
+    EXPECT_TRUE(ui.Window()->isVisible()) << "closed while the command ran";
+    if (working) ui.EndWork();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(ui.Window()->isVisible(), working);
+  }
 }
 
 TEST(QtStartUp, FlasherDeclinedEndsOnNoWithoutShowingTheWindow) {

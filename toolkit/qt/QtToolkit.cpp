@@ -775,6 +775,11 @@ void QtToolkit::RunBlocking(void (*step)(void*), void* context) {
   while (!worker_->Done())
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
   stepRunning_ = false;
+  if (closeDeferred_ && !working_ && window_ != nullptr) {
+    // Outside an update or a build a close waits only for the command in flight.
+    closeDeferred_ = false;
+    QMetaObject::invokeMethod(window_.get(), &QWidget::close, Qt::QueuedConnection);
+  }
   if (const std::exception_ptr error = worker_->TakeError()) std::rethrow_exception(error);
 }
 
@@ -805,5 +810,6 @@ bool QtToolkit::DropsEvent(QObject* object, QEvent* event) const {
   }
   if (!ours) return false;
   event->ignore();  // a close request stays refused
+  if (close && !working_ && widget == window_.get()) closeDeferred_ = true;
   return true;
 }

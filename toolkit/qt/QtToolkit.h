@@ -149,6 +149,9 @@ class QtToolkit : public Toolkit {
 
   bool working_ = false;      // between BeginWork and EndWork
   bool stepRunning_ = false;  // a RunBlocking step is on the worker
+  // A close of the window asked for while a step ran outside work: carried out
+  // once the step is done.
+  mutable bool closeDeferred_ = false;
   std::unique_ptr<InputGuard> inputGuard_;
   std::unique_ptr<Worker> worker_;  // started with the first step
 };
