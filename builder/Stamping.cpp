@@ -294,10 +294,14 @@ class PendingOutput {
   ~PendingOutput() { Discard(); }
 
   bool Create(const std::string& output) {
-    fd_ = ::open(Directory(output).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    if (fd_ >= 0) return true;
-    // A kernel (EISDIR) or a file system (EOPNOTSUPP, EINVAL) without unnamed files.
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+    // An unnamed file is named through /proc; without it only a privileged process
+    // may name one, so a named work file serves there.
+    if (::access("/proc/self/fd", X_OK) == 0) {
+      fd_ = ::open(Directory(output).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+      if (fd_ >= 0) return true;
+      // A kernel (EISDIR) or a file system (EOPNOTSUPP, EINVAL) without unnamed files.
+      if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+    }
     // A name no existing file has, so no file of the user's is ever opened for writing.
     path_ = TakeFreeName(output, [this](const std::string& name) {
       fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -385,9 +389,7 @@ class PendingOutput {
   // Gives the unnamed file a name; errno tells why not (EEXIST: the name is taken).
   bool LinkAs(const std::string& name) const {
     const std::string self = "/proc/self/fd/" + std::to_string(fd_);
-    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
-    if (errno == EEXIST) return false;
-    return ::linkat(fd_, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0;  // without /proc
+    return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
   }
 
   // The directory's new entry reaches the disk as well. The program is built
