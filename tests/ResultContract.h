@@ -25,6 +25,10 @@ struct RawOutcome {
 
 constexpr std::uint32_t kContractLength = 16;
 
+// The INQUIRY data the contract's drive answers with, 36 bytes.
+inline const char kContractInquiry[] = "\x05\x80\x00\x32\x1F\x00\x00\x00QVXR    CRW-5224A       1000";
+constexpr std::size_t kContractInquiryLength = 36;
+
 // Byte i of the sense data as a transport handed it back; 0 past what came.
 inline std::uint8_t SenseByte(const CommandResult& result, std::size_t i) {
   return i < result.SenseLength ? result.Sense[i] : 0;
@@ -103,4 +107,20 @@ void CheckResultContract(TCdDrive& drive, Prime prime, bool reportsResidual) {
       EXPECT_TRUE(drive.LastError != 0 || drive.SenseKey != 0) << drive.SenseText();
     }
   }
+}
+
+// The same for a drive at `address` on `transport`, installed for the run with the
+// unit reset around it.
+template <typename Prime>
+void CheckResultContract(Transport& transport, const DriveAddress& address, Prime prime,
+                         bool reportsResidual) {
+  Cddrive::ResetUnit();
+  Cddrive::InstallTransport(&transport);
+  {
+    TCdDrive drive(address.Letter, address.HaId, address.Target, address.Lun, address.Locator);
+    EXPECT_EQ(drive.GetInitStatus(), dsOk);
+    if (drive.GetInitStatus() == dsOk) CheckResultContract(drive, prime, reportsResidual);
+  }
+  Cddrive::InstallTransport(nullptr);
+  Cddrive::ResetUnit();
 }

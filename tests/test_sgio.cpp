@@ -236,7 +236,7 @@ void AnswerWith(FakeSystem& fake, const Reply*& reply) {
   fake.Ioctl = [&reply](int, unsigned long, void* argument) {
     auto* header = static_cast<sg_io_hdr_t*>(argument);
     if (header->cmdp[0] == 0x12) {
-      std::memcpy(header->dxferp, "\x05\x80\x00\x32\x1F\x00\x00\x00QVXR    CRW-5224A       1000", 36);
+      std::memcpy(header->dxferp, kContractInquiry, kContractInquiryLength);
       return 0;
     }
     if (reply->ioctlErrno != 0) {
@@ -301,27 +301,19 @@ TEST(SgIoTransport, KeepsTheResultContract) {
   const Reply* reply = nullptr;
   AnswerWith(fake, reply);
   auto transport = MakeSgIoTransport(fake.System());
-  Cddrive::ResetUnit();
-  Cddrive::InstallTransport(transport.get());
-  {
-    TCdDrive drive(' ', 2, 1, 0, fake.Node("sg4"));
-    ASSERT_EQ(drive.GetInitStatus(), dsOk);
-    Reply current;
-    CheckResultContract(
-        drive,
-        [&](const RawOutcome& row) {
-          current = {};
-          current.status = row.ScsiStatus;
-          current.sense = row.Sense;
-          current.resid = row.Residual > 0 ? row.Residual : 0;
-          if (!row.Completed) current.host = 0x07;        // DID_ERROR
-          if (!row.Sense.empty()) current.driver = 0x08;  // DRIVER_SENSE
-          reply = &current;
-        },
-        true);
-  }
-  Cddrive::InstallTransport(nullptr);
-  Cddrive::ResetUnit();
+  Reply current;
+  CheckResultContract(
+      *transport, {' ', 2, 1, 0, fake.Node("sg4")},
+      [&](const RawOutcome& row) {
+        current = {};
+        current.status = row.ScsiStatus;
+        current.sense = row.Sense;
+        current.resid = row.Residual > 0 ? row.Residual : 0;
+        if (!row.Completed) current.host = 0x07;        // DID_ERROR
+        if (!row.Sense.empty()) current.driver = 0x08;  // DRIVER_SENSE
+        reply = &current;
+      },
+      true);
 }
 
 // The drive units on the fake tree: the list, the lines, and the open failure.

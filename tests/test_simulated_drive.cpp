@@ -515,27 +515,19 @@ TEST(SimulatedDriveFaults, OccurrenceAndControlChooseTheCommandsHit) {
 TEST(SimulatedTransportTest, KeepsTheResultContract) {
   SimulatedTransport transport;
   SimulatedDrive& sim = transport.Add(SimDriveConfig{});
-  Cddrive::ResetUnit();
-  Cddrive::InstallTransport(&transport);
-  {
-    TCdDrive drive('D', 0, 0, 0, "sim0");
-    ASSERT_EQ(drive.GetInitStatus(), dsOk);
-    CheckResultContract(
-        drive,
-        [&](const RawOutcome& row) {
-          SimFault fault;
-          fault.What = row.Completed ? SimFault::Kind::Reply : SimFault::Kind::TransportFailure;
-          fault.Opcode = row.Opcode;
-          fault.Status = row.ScsiStatus;
-          std::copy(row.Sense.begin(), row.Sense.end(), fault.SenseData.begin());
-          fault.SenseLength = static_cast<std::uint8_t>(row.Sense.size());
-          fault.Residual = row.Residual;
-          sim.Config().Faults = {fault};
-        },
-        true);
-  }
-  Cddrive::InstallTransport(nullptr);
-  Cddrive::ResetUnit();
+  CheckResultContract(
+      transport, {'D', 0, 0, 0, "sim0"},
+      [&](const RawOutcome& row) {
+        SimFault fault;
+        fault.What = row.Completed ? SimFault::Kind::Reply : SimFault::Kind::TransportFailure;
+        fault.Opcode = row.Opcode;
+        fault.Status = row.ScsiStatus;
+        std::copy(row.Sense.begin(), row.Sense.end(), fault.SenseData.begin());
+        fault.SenseLength = static_cast<std::uint8_t>(row.Sense.size());
+        fault.Residual = row.Residual;
+        sim.Config().Faults = {fault};
+      },
+      true);
 }
 
 TEST(SimulatedTransportTest, EnumeratesOpensAndRoutesByHandle) {

@@ -604,6 +604,31 @@ bool AwaitCaption(HWND group, const std::string& text) {
   return false;
 }
 
+// The window of a started flash program once its warning is answered Yes.
+struct FlasherWindow {
+  HWND Window = nullptr, Combo = nullptr, Group = nullptr, Button = nullptr;
+};
+
+bool OpenFlasherWindow(Process& flasher, FlasherWindow& w) {
+  const HWND warning = flasher.WaitForWindow("#32770", "Warning");
+  if (warning == nullptr) return false;
+  PostMessageA(warning, WM_COMMAND, IDYES, 0);
+  w.Window = flasher.WaitForWindow(Win32Toolkit::kWindowClass);
+  if (w.Window == nullptr) return false;
+  w.Combo = GetDlgItem(w.Window, Win32Toolkit::kComboId);
+  w.Group = GetDlgItem(w.Window, Win32Toolkit::kGroupId);
+  w.Button = GetDlgItem(w.Group, Win32Toolkit::kButtonId);
+  return true;
+}
+
+// FLASH, and Yes to the question; the question, or null when none came.
+HWND PressFlashAndConfirm(Process& flasher, const FlasherWindow& w) {
+  PostMessageA(w.Button, BM_CLICK, 0, 0);
+  const HWND question = flasher.WaitForWindow("#32770", "Confirm");
+  if (question != nullptr) PostMessageA(question, WM_COMMAND, IDYES, 0);
+  return question;
+}
+
 TEST(BuiltProgram, StampedSimulatedDriveProgramUpdatesTheDriveThroughTheWindow) {
   // The template of the simulated-drive build stamps the sample firmware; the
   // stamped program updates the built-in simulated drive D: through its window.
@@ -611,21 +636,15 @@ TEST(BuiltProgram, StampedSimulatedDriveProgramUpdatesTheDriveThroughTheWindow) 
   ASSERT_TRUE(fs::exists(dir / "1A2B.EXE"));
 
   Process flasher(dir / "1A2B.EXE", dir);
-  const HWND warning = flasher.WaitForWindow("#32770", "Warning");
-  ASSERT_NE(warning, nullptr);
-  PostMessageA(warning, WM_COMMAND, IDYES, 0);
-  const HWND window = flasher.WaitForWindow(Win32Toolkit::kWindowClass);
-  ASSERT_NE(window, nullptr);
-  const HWND combo = GetDlgItem(window, Win32Toolkit::kComboId);
-  const HWND group = GetDlgItem(window, Win32Toolkit::kGroupId);
+  FlasherWindow w;
+  ASSERT_TRUE(OpenFlasherWindow(flasher, w));
+  const HWND window = w.Window, combo = w.Combo, group = w.Group;
   EXPECT_EQ(TextOf(window), "QVXR Flash Utility V1.050 CRW-5224A");
   EXPECT_EQ(LineOf(combo, 0), L"0-0-0 D: QVXR    CRW-5224A       1000");
 
   // FLASH; the new revision 1A2B lies above 1000: the question is a confirmation.
-  PostMessageA(GetDlgItem(group, Win32Toolkit::kButtonId), BM_CLICK, 0, 0);
-  const HWND question = flasher.WaitForWindow("#32770", "Confirm");
+  const HWND question = PressFlashAndConfirm(flasher, w);
   ASSERT_NE(question, nullptr);
-  PostMessageA(question, WM_COMMAND, IDYES, 0);
   // The answered box takes a moment to go: until it has, it is no message of the update.
   for (int tries = 0; tries < 100 && IsWindow(question); ++tries) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -656,18 +675,10 @@ TEST(BuiltProgram, SlowDriveKeepsTheWindowAliveAndWhatTheUserDoesMeanwhileIsDrop
          "fault2 = delay 3B control=80 ms=7000\r\n";
 
   Process flasher(dir / "1A2B.EXE", dir);
-  const HWND warning = flasher.WaitForWindow("#32770", "Warning");
-  ASSERT_NE(warning, nullptr);
-  PostMessageA(warning, WM_COMMAND, IDYES, 0);
-  const HWND window = flasher.WaitForWindow(Win32Toolkit::kWindowClass);
-  ASSERT_NE(window, nullptr);
-  const HWND combo = GetDlgItem(window, Win32Toolkit::kComboId);
-  const HWND group = GetDlgItem(window, Win32Toolkit::kGroupId);
-  const HWND button = GetDlgItem(group, Win32Toolkit::kButtonId);
-  PostMessageA(button, BM_CLICK, 0, 0);
-  const HWND question = flasher.WaitForWindow("#32770", "Confirm");
-  ASSERT_NE(question, nullptr);
-  PostMessageA(question, WM_COMMAND, IDYES, 0);
+  FlasherWindow w;
+  ASSERT_TRUE(OpenFlasherWindow(flasher, w));
+  const HWND window = w.Window, combo = w.Combo, group = w.Group, button = w.Button;
+  ASSERT_NE(PressFlashAndConfirm(flasher, w), nullptr);
 
   // While the image goes to the drive the user presses FLASH again, by mouse
   // and by key; the window answers meanwhile.

@@ -246,7 +246,7 @@ TEST(AspiResult, KeepsTheResultContract) {
   const RawOutcome* current = nullptr;
   Fake().Layer = [&current](SRB_ExecSCSICmd& srb) {
     if (srb.CDBByte[0] == 0x12) {
-      std::memcpy(srb.SRB_BufPointer, "\x05\x80\x00\x32\x1F\x00\x00\x00QVXR    CRW-5224A       1000", 36);
+      std::memcpy(srb.SRB_BufPointer, kContractInquiry, kContractInquiryLength);
       srb.SRB_Status = SS_COMP;
       return;
     }
@@ -260,16 +260,8 @@ TEST(AspiResult, KeepsTheResultContract) {
     std::memcpy(srb.SenseArea, current->Sense.data(),
                 std::min<std::size_t>(current->Sense.size(), SENSE_LEN));
   };
-  Cddrive::ResetUnit();
-  Cddrive::InstallTransport(&transport);
-  {
-    TCdDrive drive(' ', 0, 0, 0);
-    ASSERT_EQ(drive.GetInitStatus(), dsOk);
-    CheckResultContract(
-        drive, [&current](const RawOutcome& row) { current = &row; }, false);
-  }
-  Cddrive::InstallTransport(nullptr);
-  Cddrive::ResetUnit();
+  CheckResultContract(
+      transport, {' ', 0, 0, 0, {}}, [&current](const RawOutcome& row) { current = &row; }, false);
 }
 
 TEST(AspiTimeout, ARequestThatTimesOutIsAbortedBeforeItsEventIsClosed) {

@@ -175,7 +175,7 @@ TEST(PassThroughResult, KeepsTheResultContract) {
   Fake().Device = [&current](PassThroughBlock& block) {
     SCSI_PASS_THROUGH_DIRECT& record = block.Record;
     if (record.Cdb[0] == 0x12) {
-      std::memcpy(record.DataBuffer, "\x05\x80\x00\x32\x1F\x00\x00\x00QVXR    CRW-5224A       1000", 36);
+      std::memcpy(record.DataBuffer, kContractInquiry, kContractInquiryLength);
       return TRUE;
     }
     if (!current->Completed) {
@@ -190,16 +190,8 @@ TEST(PassThroughResult, KeepsTheResultContract) {
     if (current->Residual > 0) record.DataTransferLength -= static_cast<ULONG>(current->Residual);
     return TRUE;
   };
-  Cddrive::ResetUnit();
-  Cddrive::InstallTransport(&transport);
-  {
-    TCdDrive drive('D', 0, 0, 0);
-    ASSERT_EQ(drive.GetInitStatus(), dsOk);
-    CheckResultContract(
-        drive, [&current](const RawOutcome& row) { current = &row; }, true);
-  }
-  Cddrive::InstallTransport(nullptr);
-  Cddrive::ResetUnit();
+  CheckResultContract(
+      transport, {'D', 0, 0, 0, {}}, [&current](const RawOutcome& row) { current = &row; }, true);
 }
 
 TEST(PassThroughOpen, OpensTheLetterAsADeviceAndReportsAFailure) {
