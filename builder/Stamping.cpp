@@ -132,6 +132,19 @@ std::string TakeFreeName(const std::string& output, Take take) {
 
 enum class Copied { All, ReadFailed, WriteFailed };
 
+// Copies the next `count` bytes of the program file behind what the output holds,
+// through `buffer`.
+template <typename Program, typename Output>
+Copied CopyThroughBuffer(Program& program, Output& output, std::uint64_t count, std::vector<char>& buffer) {
+  while (count > 0) {
+    const std::size_t got = program.Read(buffer.data(), std::min<std::uint64_t>(count, buffer.size()));
+    if (got == 0) return Copied::ReadFailed;
+    if (!output.Write(buffer.data(), got)) return Copied::WriteFailed;
+    count -= got;
+  }
+  return Copied::All;
+}
+
 #if defined(_WIN32)
 
 // The program file, read in order.
@@ -185,13 +198,7 @@ class PendingOutput {
 
   // Copies the next `count` bytes of the program file behind what is written.
   Copied CopyFrom(ProgramFile& program, std::uint64_t count, std::vector<char>& buffer) {
-    while (count > 0) {
-      const std::size_t got = program.Read(buffer.data(), std::min<std::uint64_t>(count, buffer.size()));
-      if (got == 0) return Copied::ReadFailed;
-      if (!Write(buffer.data(), got)) return Copied::WriteFailed;
-      count -= got;
-    }
-    return Copied::All;
+    return CopyThroughBuffer(program, *this, count, buffer);
   }
 
   void AddPermissions(fs::perms permissions) {
@@ -336,24 +343,17 @@ class PendingOutput {
   // does); otherwise, and after any failure of its copy, they go through
   // `buffer`, which reports a failure of its own as reading or writing.
   Copied CopyFrom(ProgramFile& program, std::uint64_t count, std::vector<char>& buffer) {
-    while (count > 0) {
-      if (kernelCopy_) {
-        const ssize_t n =
-            ::copy_file_range(program.Descriptor(), nullptr, fd_, nullptr,
-                              static_cast<std::size_t>(std::min<std::uint64_t>(count, SSIZE_MAX)), 0);
-        if (n > 0) {
-          count -= static_cast<std::uint64_t>(n);
-          continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
+    while (count > 0 && kernelCopy_) {
+      const ssize_t n =
+          ::copy_file_range(program.Descriptor(), nullptr, fd_, nullptr,
+                            static_cast<std::size_t>(std::min<std::uint64_t>(count, SSIZE_MAX)), 0);
+      if (n > 0) {
+        count -= static_cast<std::uint64_t>(n);
+      } else if (n == 0 || errno != EINTR) {
         kernelCopy_ = false;  // EXDEV, ENOSYS, EINVAL, EOPNOTSUPP, or an end the plain copy confirms
       }
-      const std::size_t got = program.Read(buffer.data(), std::min<std::uint64_t>(count, buffer.size()));
-      if (got == 0) return Copied::ReadFailed;
-      if (!Write(buffer.data(), got)) return Copied::WriteFailed;
-      count -= got;
     }
-    return Copied::All;
+    return CopyThroughBuffer(program, *this, count, buffer);
   }
 
   void AddPermissions(fs::perms permissions) {

@@ -107,10 +107,6 @@ std::uint32_t Reply(const CommandRequest& request, const std::uint8_t* data, std
   return static_cast<std::uint32_t>(count);
 }
 
-CommandResult Failed(std::uint32_t error) {
-  return CommandResult::Failed(error);
-}
-
 // Fixed-format sense data with the key byte, code and qualifier in their places.
 void PutSense(std::uint8_t (&sense)[kSenseSize], std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {
   std::memset(sense, 0, sizeof sense);
@@ -201,7 +197,7 @@ CommandResult SimulatedDrive::Execute(const CommandRequest& request) {
     log_.push_back(std::move(received));
   }
   // A data phase with nowhere to go never reaches the drive.
-  if (request.Length > 0 && request.Data == nullptr) return Failed(SimError::kFault);
+  if (request.Length > 0 && request.Data == nullptr) return CommandResult::Failed(SimError::kFault);
 
   const SimFault* fault = FiringFault(request);
   if (fault == nullptr) return Answer(request);
@@ -210,9 +206,9 @@ CommandResult SimulatedDrive::Execute(const CommandRequest& request) {
     case SimFault::Kind::CommitFailure:
       return Check(fault->Key, fault->Asc, fault->Ascq);
     case SimFault::Kind::TransportFailure:
-      return Failed(SimError::kIo);
+      return CommandResult::Failed(SimError::kIo);
     case SimFault::Kind::Timeout:
-      return Failed(SimError::kTimedOut);
+      return CommandResult::Failed(SimError::kTimedOut);
     case SimFault::Kind::DropWrite:
       return Good();
     case SimFault::Kind::Reply:
@@ -528,7 +524,7 @@ void SimulatedTransport::Close(DeviceHandle handle) {
 CommandResult SimulatedTransport::Execute(DeviceHandle handle, const DriveAddress&,
                                           const CommandRequest& request) {
   if (handle < 0 || static_cast<std::size_t>(handle) >= drives_.size() || openCounts_[handle] == 0)
-    return Failed(SimError::kBadHandle);
+    return CommandResult::Failed(SimError::kBadHandle);
   return drives_[handle]->Execute(request);
 }
 
