@@ -97,8 +97,9 @@ void Description(const fs::path& dir, FuzzInput& in) {
     const SimDriveConfig& config = drive.Config();
     FUZZ_CHECK(config.Letter == ' ' || (config.Letter >= 'A' && config.Letter <= 'Z'), "a drive letter");
     const fs::path state = fs::path(config.StateFile).lexically_normal();
-    const std::string inside = state.lexically_relative(dir).string();
-    FUZZ_CHECK(!inside.empty() && inside.rfind("..", 0) != 0,
+    // Inside the folder: no ".." step out of it ("..x" is a name like any other).
+    const fs::path inside = state.lexically_relative(dir);
+    FUZZ_CHECK(!inside.empty() && *inside.begin() != "..",
                "the state file lies in the description's folder: " + config.StateFile);
     // Only state files in the scratch folder are read and written here.
     if (state.parent_path() != dir) continue;
