@@ -340,6 +340,10 @@ CommandResult SimulatedDrive::ReadFlashId(const CommandRequest& request) {
   return Good();
 }
 
+bool SimulatedDrive::MovesDataOut(const std::uint8_t* cdb) {
+  return cdb[0] == kWriteBuffer && (cdb[9] == kControlData || cdb[9] == kControlProfile);
+}
+
 CommandResult SimulatedDrive::WriteBufferCommand(const CommandRequest& request) {
   const std::uint8_t* cdb = request.Cdb;
   if ((cdb[1] & 0x1F) != kVendorMode || cdb[2] != kVendorBuffer) return Check(0x05, 0x24, 0x00);

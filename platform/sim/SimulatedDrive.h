@@ -114,6 +114,11 @@ class SimulatedDrive {
   explicit SimulatedDrive(SimDriveConfig config);
 
   CommandResult Execute(const CommandRequest& request);
+  // Whether a command with this CDB moves its data to the drive: WRITE BUFFER
+  // with image or profile data. Every other command of the drive moves data from
+  // it (the commit brings a short reply). For a server that must tell the way
+  // from the CDB alone.
+  static bool MovesDataOut(const std::uint8_t* cdb);
 
   SimDriveConfig& Config() { return config_; }
   const SimDriveConfig& Config() const { return config_; }
