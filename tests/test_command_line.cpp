@@ -202,11 +202,13 @@ TEST(CommandLine, LogHoldsTheSessionOneLinePerCommand) {
   EXPECT_EQ(rig.Run({"--log=" + file}), 0);
   EXPECT_EQ(rig.Run({"--log", file, "--list"}), 0);  // a second session appends
 
-  std::ifstream in(file);
   std::vector<std::string> lines, commands;
-  for (std::string line; std::getline(in, line);) {
-    lines.push_back(line);
-    if (line.rfind("command ", 0) == 0) commands.push_back(line);
+  {
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);) {
+      lines.push_back(line);
+      if (line.rfind("command ", 0) == 0) commands.push_back(line);
+    }
   }
   std::filesystem::remove(file);
   ASSERT_GE(lines.size(), 4u);
