@@ -16,13 +16,8 @@ const std::string kDetectedDrives =
 
 }  // namespace
 
-bool TFlashForm::CheckCondition() {
-  if (!Drives || Drives->Current == nullptr) return false;
-  const TCdDrive& drive = *Drives->Current;
-  const std::string id = drive.GetVendorProduct();
-  const std::string revision = drive.GetRevision();
-
-  if (AdmitsAnyModel()) return true;
+bool DriveAdmission::Admits(const std::string& id, const std::string& revision) const {
+  if (AnyModel) return true;
 
   const bool sameModel = CompareBytes(id, InquiryText) == 0;
   const bool family =
@@ -30,10 +25,17 @@ bool TFlashForm::CheckCondition() {
       CompareBytes(id.substr(kFamilyOffset, kFamilyIdentification.size()), kFamilyIdentification) == 0;
   if (!sameModel && !family) return false;
 
-  if (NamesNoFirmwareRange()) return true;
+  if (NoRange) return true;
   if (CompareBytes(revision, RangeLow) < 0) return false;
   if (CompareBytes(revision, RangeHigh) > 0) return false;
   return true;
+}
+
+bool TFlashForm::CheckCondition() {
+  if (!Drives || Drives->Current == nullptr) return false;
+  const TCdDrive& drive = *Drives->Current;
+  const DriveAdmission admission{InquiryText, RangeLow, RangeHigh, AdmitsAnyModel(), NamesNoFirmwareRange()};
+  return admission.Admits(drive.GetVendorProduct(), drive.GetRevision());
 }
 
 void TFlashForm::BuildDriveList() {

@@ -27,14 +27,35 @@ TFlashForm::~TFlashForm() {
   FormDestroy();
 }
 
-bool TFlashForm::NamesNoFirmwareRange() const {
-  const std::string range = FieldText(package_.FirmwareRange, kTextFieldSize);
+bool PackageNamesNoFirmwareRange(const FlashPackage& package) {
+  const std::string range = FieldText(package.FirmwareRange, kTextFieldSize);
   return range.size() >= 6 && range[0] == '-' && range[5] == '-';
 }
 
-bool TFlashForm::AdmitsAnyModel() const {
-  const std::string inquiry = FieldText(package_.InquiryId, kTextFieldSize);
+bool PackageAdmitsAnyModel(const FlashPackage& package) {
+  const std::string inquiry = FieldText(package.InquiryId, kTextFieldSize);
   return inquiry.size() >= 2 && inquiry[0] == '-' && inquiry[1] == '-';
+}
+
+DriveAdmission DriveAdmission::ForPackage(const FlashPackage& package) {
+  DriveAdmission admission;
+  admission.InquiryText = Format("%-24.24s", FieldText(package.InquiryId, kTextFieldSize).c_str());
+  // The bounds are read only from the text: a bound that lies past the field's
+  // terminator is empty (blanks of its width), never bytes the field does not hold.
+  const std::string range = FieldText(package.FirmwareRange, kTextFieldSize);
+  admission.RangeLow = Format("%4.4s", range.c_str());
+  admission.RangeHigh = Format("%4.4s", range.size() > 5 ? range.c_str() + 5 : "");
+  admission.AnyModel = PackageAdmitsAnyModel(package);
+  admission.NoRange = PackageNamesNoFirmwareRange(package);
+  return admission;
+}
+
+bool TFlashForm::NamesNoFirmwareRange() const {
+  return PackageNamesNoFirmwareRange(package_);
+}
+
+bool TFlashForm::AdmitsAnyModel() const {
+  return PackageAdmitsAnyModel(package_);
 }
 
 void TFlashForm::FormCreate() {
@@ -70,13 +91,11 @@ void TFlashForm::FormCreate() {
 void TFlashForm::FlasherTexts() {
   VendorText = ui_.UpperCase(FieldText(package_.VendorName, kTextFieldSize));
   ModelText = FieldText(package_.ModelName, kTextFieldSize);
-  InquiryText = Format("%-24.24s", FieldText(package_.InquiryId, kTextFieldSize).c_str());
-  // The bounds are read only from the text: a bound that lies past the field's
-  // terminator is empty (blanks of its width), never bytes the field does not hold.
-  const std::string range = FieldText(package_.FirmwareRange, kTextFieldSize);
-  RangeText = Format("%9.9s", range.c_str());
-  RangeLow = Format("%4.4s", range.c_str());
-  RangeHigh = Format("%4.4s", range.size() > 5 ? range.c_str() + 5 : "");
+  const DriveAdmission admission = DriveAdmission::ForPackage(package_);
+  InquiryText = admission.InquiryText;
+  RangeText = Format("%9.9s", FieldText(package_.FirmwareRange, kTextFieldSize).c_str());
+  RangeLow = admission.RangeLow;
+  RangeHigh = admission.RangeHigh;
   ui_.SetLabelCaption("Select the " + VendorText + " drive you want to update:");
 }
 

@@ -20,6 +20,24 @@ extern const char* const ApplicationTitle;  // "Windows Flash utility"
 class TFlashForm;
 extern TFlashForm* FlashForm;
 
+// The package names no firmware range: its first and sixth characters are "-".
+bool PackageNamesNoFirmwareRange(const FlashPackage& package);
+// The package admits every drive model: its InquiryId starts with "--".
+bool PackageAdmitsAnyModel(const FlashPackage& package);
+
+// The eligibility check on a drive's identification (24 characters) and revision
+// (4 characters), against the texts a flash program forms from its package.
+struct DriveAdmission {
+  std::string InquiryText;  // "%-24.24s" of InquiryId
+  std::string RangeLow;     // the bounds, 4 characters each
+  std::string RangeHigh;
+  bool AnyModel = false;
+  bool NoRange = false;
+
+  static DriveAdmission ForPackage(const FlashPackage& package);
+  bool Admits(const std::string& identification, const std::string& revision) const;
+};
+
 class TFlashForm {
  public:
   static constexpr std::uint32_t kTransferSize = 16384;

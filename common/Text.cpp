@@ -38,3 +38,20 @@ int CompareBytes(const std::string& a, const std::string& b) {
   if (a.size() == b.size()) return 0;
   return a.size() < b.size() ? -1 : 1;
 }
+
+std::string EscapedText(const std::string& text) {
+  std::string shown;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      shown += "\\n";
+    } else if (c == '\\') {
+      shown += "\\\\";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      shown += Format("\\x%02X", byte);
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}

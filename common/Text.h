@@ -25,3 +25,7 @@ std::string FieldText(const char* field, std::size_t width);
 // Byte by byte as unsigned values; when one is a prefix of the other the shorter
 // is the smaller. Negative, zero or positive like strcmp.
 int CompareBytes(const std::string& a, const std::string& b);
+
+// A text from outside shown on one line: a line break as \n, a backslash as \\,
+// other control characters as \xHH.
+std::string EscapedText(const std::string& text);

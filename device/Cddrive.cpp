@@ -224,6 +224,7 @@ bool TCdDrive::OpenDevice() {
       ShowPlain(Format("Error opening: %d, Drive: %s", static_cast<int>(opened.Error), opened.Path.c_str()));
       Unit().ShowErrors = true;
       ShowSenseCode();
+      ShowAccessAdvice();
       return false;
     }
     Handle = opened.Handle;
@@ -285,6 +286,10 @@ bool TCdDrive::ExecuteCommand(std::uint8_t Cdb0, std::uint8_t Cdb1, std::uint8_t
   const bool described = Outcome == CommandOutcome::Good || Outcome == CommandOutcome::Sense;
   if (!described && error == 0 && transport_ != nullptr) error = transport_->DeviceError();
   unit.LastOsError = error;
+  SystemText.clear();
+  if (Outcome == CommandOutcome::Transport && result.SenseLength == 0 && transport_ != nullptr) {
+    SystemText = transport_->CommandErrorText(error);
+  }
 
   if (Outcome == CommandOutcome::Good) return true;
   ShowSenseCode();
@@ -296,7 +301,15 @@ bool TCdDrive::SenseIs(std::uint8_t Key, std::uint8_t Code, std::uint8_t Qualifi
 }
 
 std::string TCdDrive::SenseText() const {
-  return Format("%02X %02X %02X. %02X, %04X", SenseKey, Asc, Ascq, Status, static_cast<unsigned>(LastError));
+  const std::string text =
+      Format("%02X %02X %02X. %02X, %04X", SenseKey, Asc, Ascq, Status, static_cast<unsigned>(LastError));
+  return SystemText.empty() ? text : text + ", " + SystemText;
+}
+
+void TCdDrive::ShowAccessAdvice() {
+  if (transport_ == nullptr || LastError == 0) return;
+  const std::string advice = transport_->AccessAdvice(address_, LastError);
+  if (!advice.empty()) ShowPlain(advice);
 }
 
 void TCdDrive::ShowSenseCode() {

@@ -23,6 +23,9 @@ class TCdDrive {
   bool SenseIs(std::uint8_t Key, std::uint8_t Code, std::uint8_t Qualifier) const;
   std::string SenseText() const;
   void ShowSenseCode();
+  // After a failure's messages: the system's advice on gaining access to the
+  // drive, when it refused it and has not said so before.
+  void ShowAccessAdvice();
   std::string GetDriveText();
   std::string GetVendorProduct() const;
   std::string GetRevision() const;
@@ -48,6 +51,7 @@ class TCdDrive {
   CommandOutcome Outcome = CommandOutcome::Good;  // how the latest command was judged
   DeviceHandle Handle = kNoDevice;
   std::uint32_t LastError = 0;
+  std::string SystemText;  // the system's words on the latest command's failure, if any
   std::string DriveText;
   std::string Locator;
 

@@ -142,6 +142,14 @@ class Transport {
   // The system's text for an error number, as its message formatter gives it;
   // "" when it has none.
   virtual std::string ErrorText(std::uint32_t error) = 0;
+  // The system's words for a command that failed below the drive without sense
+  // data, shown after the drive's sense text; "" where the sense text says all.
+  virtual std::string CommandErrorText(std::uint32_t) { return {}; }
+  // What the user can do when the system refused access to a drive: opening it,
+  // or a command on it, failed with this error. One message, given once per drive
+  // in a run; "" when there is nothing to say or it was said.
+  virtual std::string AccessAdvice(const DriveAddress&, std::uint32_t) { return {}; }
+
   // The system's number for a device I/O error. A command that fails although the
   // system reported no error (a BUSY status, a CHECK CONDITION without sense, a
   // short read) is given it, so that its sense text never reads as a success.

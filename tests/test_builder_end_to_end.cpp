@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "common/Text.h"
@@ -97,6 +98,22 @@ TEST(BuilderEndToEnd, ProgramFilesStampAndUpdateOnTheTerminalFace) {
   ASSERT_TRUE(fs::exists(f.Dir / "1A2B.EXE")) << Log(f.Dir);
   EXPECT_TRUE(ReadFile(f.Dir / "1A2B.EXE") == ReadFile(f.Dir / "window.EXE"));
   EXPECT_NE(fs::status(f.Dir / "1A2B.EXE").permissions() & fs::perms::owner_exec, fs::perms::none);
+
+  // What the program files carry, as --info tells it: the digest is the firmware file's.
+  ASSERT_EQ(RunHeadless(f.Dir, "flashutil-sim --info", ""), 0);
+  ASSERT_EQ(RunHeadless(f.Dir, "1A2B.EXE --info", ""), 0);
+  std::string digest(64, '\0');
+  FILE* sum = popen(("sha256sum '" + kFirmware + "'").c_str(), "r");
+  ASSERT_NE(sum, nullptr);
+  ASSERT_EQ(std::fread(digest.data(), 1, digest.size(), sum), digest.size());
+  pclose(sum);
+  const std::string info = Log(f.Dir);
+  EXPECT_NE(info.find("Kind: template"), std::string::npos) << info;
+  EXPECT_NE(info.find("Kind: flash program\nModel: \"CRW-5224A\"\n"), std::string::npos) << info;
+  EXPECT_NE(info.find("Image size: " + std::to_string(ReadFile(kFirmware).size()) +
+                      " bytes\nImage SHA-256: " + digest + "\n"),
+            std::string::npos)
+      << info;
 
   // The flash program: continue, FLASH, update, quit.
   ASSERT_EQ(RunHeadless(f.Dir, "1A2B.EXE", "y\\nf\\ny\\nq\\n"), 0);

@@ -1,10 +1,13 @@
 // The Linux transport without hardware: a fake sysfs tree in a temporary
 // directory, and injected open, close and ioctl calls.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <scsi/sg.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -102,6 +105,14 @@ class FakeSystem {
   }
   fs::path root_;
 };
+
+// The name of the group that owns a file.
+std::string NodeGroup(const std::string& path) {
+  struct stat status {};
+  EXPECT_EQ(::stat(path.c_str(), &status), 0);
+  const group* entry = ::getgrgid(status.st_gid);
+  return entry != nullptr ? entry->gr_name : std::to_string(status.st_gid);
+}
 
 // Answers SG_GET_SCSI_ID for sg7 as host 3, target 1, LUN 0.
 int ScsiIdFor7(int, unsigned long request, void* argument) {
@@ -324,7 +335,7 @@ TEST(SgIoTransport, DrivesOnTheFakeTree) {
     if (request == SG_GET_SCSI_ID) return ScsiIdFor7(fd, request, argument);
     auto* header = static_cast<sg_io_hdr_t*>(argument);
     if (header->cmdp[0] != 0x12 || header->dxfer_len < 36) {
-      errno = EINVAL;
+      errno = header->cmdp[0] == 0xDF ? EPERM : EINVAL;  // the vendor command is refused
       return -1;
     }
     const char data[] = "\x05\x80\x00\x32\x1F\x00\x00\x00QVXR    CRW-5224A       1000";
@@ -337,6 +348,10 @@ TEST(SgIoTransport, DrivesOnTheFakeTree) {
     std::vector<std::string> Messages;
     void ShowMessage(const std::string& text) override { Messages.push_back(text); }
     void ShowErrorMessage(const std::string& text) override { Messages.push_back(text); }
+    long Advice() const {
+      return std::count_if(Messages.begin(), Messages.end(),
+                           [](const std::string& m) { return m.rfind("No access to ", 0) == 0; });
+    }
   } sink;
   Cddrive::ResetUnit();
   Cddrive::InstallTransport(transport.get());
@@ -348,14 +363,47 @@ TEST(SgIoTransport, DrivesOnTheFakeTree) {
     ASSERT_TRUE(drives.Select(2));
     EXPECT_EQ(drives.Current->DriveText, "3-1-0  : QVXR    CRW-5224A       1000");
     EXPECT_EQ(drives.Current->GetRevision(), "1000");
-    EXPECT_EQ(sink.Messages, (std::vector<std::string>{"Error opening: 13, Drive: " + fake.Node("sr1"),
-                                                       std::string("SenseCode: 00 00 00, 00, Error: 13, ") +
-                                                           std::strerror(EACCES)}));
-    // A refused command: not accepted, the errno kept, and shown.
+    // The open failure's two messages as always, then the advice: the node, its
+    // group and the ways in.
+    ASSERT_EQ(sink.Messages.size(), 3u);
+    EXPECT_EQ(sink.Messages[0], "Error opening: 13, Drive: " + fake.Node("sr1"));
+    EXPECT_EQ(sink.Messages[1], std::string("SenseCode: 00 00 00, 00, Error: 13, ") + std::strerror(EACCES));
+    const std::string group = "the group \"" + NodeGroup(fake.Node("sr1")) + "\"";
+    for (const std::string& part :
+         {"No access to " + fake.Node("sr1") + ": " + std::strerror(EACCES) + ".\n",
+          "The node belongs to " + group, "- be a member of " + group,
+          std::string("- run the program as root"), std::string("local desktop session")}) {
+      EXPECT_NE(sink.Messages[2].find(part), std::string::npos) << part << "\n" << sink.Messages[2];
+    }
+    // A command refused below the drive: not accepted, the errno kept, and the
+    // system's words after the sense text; no advice for an error not of access.
     EXPECT_FALSE(drives.Current->ExecuteCommand(0x3B, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0));
     EXPECT_EQ(drives.Current->LastError, static_cast<std::uint32_t>(EINVAL));
-    EXPECT_EQ(drives.Current->SenseText(), "00 00 00. 00, 0016");
+    EXPECT_EQ(drives.Current->SenseText(), std::string("00 00 00. 00, 0016, ") + std::strerror(EINVAL));
+    drives.Current->ShowAccessAdvice();
+    EXPECT_EQ(sink.Advice(), 1);
+    // The vendor command refused with EPERM: advice on the generic node, once.
+    for (int time = 0; time < 2; ++time) {
+      EXPECT_FALSE(drives.Current->ExecuteCommand(0xDF, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0));
+      EXPECT_EQ(drives.Current->SenseText(), std::string("00 00 00. 00, 0001, ") + std::strerror(EPERM));
+      drives.Current->ShowAccessAdvice();
+    }
+    ASSERT_EQ(sink.Advice(), 2);
+    const std::string advice = "No access to " + fake.Node("sg7") + ": " + std::strerror(EPERM) + ".\n";
+    EXPECT_TRUE(std::any_of(sink.Messages.begin(), sink.Messages.end(),
+                            [&](const std::string& m) { return m.rfind(advice, 0) == 0; }));
   }
+  {
+    TCdDrives again;  // the same node refused again in the run: no second advice
+    EXPECT_EQ(sink.Advice(), 2);
+  }
+  // EPERM on a block node: only root, or the generic driver, helps.
+  const std::string block = transport->AccessAdvice({' ', 0, 0, 0, fake.Node("sr2")}, EPERM);
+  EXPECT_NE(block.find("The block node " + fake.Node("sr2") + " (the group \"" + NodeGroup(fake.Node("sr2")) +
+                       "\") passes the drive's update commands only to root"),
+            std::string::npos)
+      << block;
+  EXPECT_NE(block.find("modprobe sg"), std::string::npos);
   EXPECT_EQ(Cddrive::Unit().OpenCount, 0);
   Cddrive::InstallTransport(nullptr);
   Cddrive::SetMessageSink(nullptr);

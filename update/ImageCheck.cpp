@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "app/FlashForm.h"
+#include "update/ImageFormat.h"
 
 namespace {
 
@@ -39,25 +40,33 @@ bool TextAt(const std::uint8_t* at, const char* text) {
 
 }  // namespace
 
-void TFlashForm::CheckNewFormatBIN() {
-  ImageSize = PackageImageSize(package_);
-  NewFormat1100 = false;
-  NewFormatNamed = false;
-  NewFormatDvdRom = false;
-  const std::uint8_t* image = package_.ImageArea;
+ImageFormat CheckImageFormat(const FlashPackage& package) {
+  ImageFormat format;
+  const std::uint8_t* image = package.ImageArea;
   for (const FormatMark& mark : kMarks) {
     if (image[mark.Marker] != 0x05 || image[mark.Marker + 1] != 0x80) continue;
+    format.Marker = mark.Marker;
     if (mark.Texts[0] == nullptr) {
-      NewFormat1100 = true;
-      return;
+      format.NewFormat1100 = true;
+      return format;
     }
     for (const char* text : mark.Texts) {
       if (TextAt(image + mark.Marker + kTextDistance, text)) {
-        NewFormatNamed = mark.Named;
-        NewFormatDvdRom = mark.DvdRom;
-        return;
+        format.Text = text;
+        format.NewFormatNamed = mark.Named;
+        format.NewFormatDvdRom = mark.DvdRom;
+        return format;
       }
     }
-    return;
+    return format;
   }
+  return format;
+}
+
+void TFlashForm::CheckNewFormatBIN() {
+  ImageSize = PackageImageSize(package_);
+  const ImageFormat format = CheckImageFormat(package_);
+  NewFormat1100 = format.NewFormat1100;
+  NewFormatNamed = format.NewFormatNamed;
+  NewFormatDvdRom = format.NewFormatDvdRom;
 }

@@ -76,6 +76,7 @@ bool TFlashForm::SendVendorCommand(const char* tag, std::uint8_t DataIn, std::ui
                                                Cdb[8], Cdb[9], Cdb[10], Cdb[11], DataIn, Length);
   if (completed && Drive->SenseIs(0, 0, 0)) return true;
   ui_.ShowMessage(tag + Drive->SenseText());
+  Drive->ShowAccessAdvice();
   return false;
 }
 

@@ -6,8 +6,10 @@
 #include "platform/linux/SgIoTransport.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -86,6 +89,41 @@ bool ParseScsiName(const std::string& name, long (&parts)[4]) {
     parts[i] = value;
   }
   return pos == name.size();
+}
+
+// The group that owns a node: its name, or its number when it has none; "" when
+// the node cannot be examined.
+std::string OwnerGroup(const std::string& node) {
+  struct stat status;
+  if (::stat(node.c_str(), &status) != 0) return {};
+  if (const group* entry = ::getgrgid(status.st_gid)) return entry->gr_name;
+  return std::to_string(status.st_gid);
+}
+
+std::string AdviceText(const std::string& node, std::uint32_t error) {
+  const std::string group = OwnerGroup(node);
+  const std::string owners =
+      group.empty() ? std::string("the group that owns it") : "the group \"" + group + "\"";
+  const std::string name = fs::path(node).filename().string();
+  std::string text = "No access to " + node + ": " + std::strerror(static_cast<int>(error)) + ".\n";
+  if (error == EPERM && NumberAfter(name, "sr") >= 0) {
+    // The block node passes the update's commands to root alone, whatever its mode.
+    text += "The block node " + node + " (" + owners +
+            ") passes the drive's update commands only to root. Either:\n"
+            "- run the program as root (for example with sudo), or\n"
+            "- load the SCSI generic driver (sudo modprobe sg): the drive's generic node then serves "
+            "the members of its group and a local desktop session.";
+    return text;
+  }
+  text += "The node belongs to " + owners + ". Any of these gives access:\n";
+  text += "- run the program as root (for example with sudo);\n";
+  if (!group.empty()) {
+    text += "- be a member of " + owners + " (sudo usermod -aG " + group + " $USER, then log in again);\n";
+  }
+  text +=
+      "- use a local desktop session: the system grants the user at the seat access to optical "
+      "drives' generic nodes.";
+  return text;
 }
 
 class SgIoTransport : public Transport {
@@ -194,6 +232,14 @@ class SgIoTransport : public Transport {
 
   std::string ErrorText(std::uint32_t error) override { return std::strerror(static_cast<int>(error)); }
 
+  std::string CommandErrorText(std::uint32_t error) override { return ErrorText(error); }
+
+  std::string AccessAdvice(const DriveAddress& address, std::uint32_t error) override {
+    if (error != EACCES && error != EPERM) return {};
+    if (!advised_.insert(address.Locator).second) return {};
+    return AdviceText(address.Locator, error);
+  }
+
   std::uint32_t DeviceError() const override { return EIO; }
 
  private:
@@ -224,6 +270,7 @@ class SgIoTransport : public Transport {
   }
 
   SgIoSystem system_;
+  std::set<std::string> advised_;  // the nodes whose access advice was given
 };
 
 }  // namespace

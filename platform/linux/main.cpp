@@ -1,15 +1,18 @@
 // Entry point on Linux: the Qt window when a display can be opened, the terminal
 // face otherwise; real drives through SG_IO, or simulated drives in the
-// simulated-drive build. The program takes no command-line options.
+// simulated-drive build. The command line is read by RunProgram.
 #include <unistd.h>
 
 #include <clocale>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <system_error>
+#include <vector>
 
+#include "app/CommandLine.h"
 #include "app/FlashForm.h"
 #include "app/FlashPackage.h"
 #include "device/Cddrive.h"
@@ -34,18 +37,20 @@ std::string RunningProgramFile() {
   return error ? std::string() : file.string();
 }
 
-int RunOnAFace(char* argv0, const IniReaderFactory& iniReaders) {
+int RunOnAFace(char* argv0, bool terminal, const std::function<int(Toolkit&)>& run) {
 #if defined(FLASHUTIL_HAVE_QT)
-  if (std::unique_ptr<QtToolkit> window = OpenQtToolkit(argv0)) {
-    return RunApplication(*window, EmbeddedPackage(), iniReaders);
+  if (!terminal) {
+    if (std::unique_ptr<QtToolkit> window = OpenQtToolkit(argv0)) return run(*window);
   }
+#else
+  (void)terminal;
 #endif
 #if defined(FLASHUTIL_HAVE_TERMINAL)
-  TerminalToolkit terminal(std::cin, std::cout, isatty(STDOUT_FILENO) != 0, RunningProgramFile(), argv0);
-  return RunApplication(terminal, EmbeddedPackage(), iniReaders);
+  TerminalToolkit face(std::cin, std::cout, isatty(STDOUT_FILENO) != 0, RunningProgramFile(), argv0);
+  return run(face);
 #else
   (void)argv0;
-  (void)iniReaders;
+  (void)run;
   std::cerr
       << "No display can be opened (DISPLAY and WAYLAND_DISPLAY), and this build has no terminal face.\n";
   return 1;
@@ -59,15 +64,26 @@ int main(int argc, char** argv) {
   std::setlocale(LC_CTYPE, "");
   static char unnamed[] = "flashutil";
   char* argv0 = argc > 0 && argv[0] != nullptr ? argv[0] : unnamed;
-  const IniReaderFactory iniReaders = [] { return MakeIniReader(); };
-#if defined(FLASHUTIL_SIMULATED)
-  std::unique_ptr<Transport> transport = MakeProgramSimulatedDrives(RunningProgramFile(), iniReaders);
-  if (transport == nullptr) return 1;  // the reason is on the standard error stream
-#else
-  std::unique_ptr<Transport> transport = MakeSgIoTransport();
+  const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+
+  ProgramPlatform platform;
+  platform.Package = &EmbeddedPackage();
+  platform.ProgramFile = RunningProgramFile();
+  platform.ProgramName = std::filesystem::path(argv0).filename().string();
+#if defined(FLASHUTIL_HAVE_TERMINAL)
+  platform.TerminalFace = true;
 #endif
-  Cddrive::InstallTransport(transport.get());
-  const int exitCode = RunOnAFace(argv0, iniReaders);
-  Cddrive::InstallTransport(nullptr);
-  return exitCode;
+  platform.IniReaders = [] { return MakeIniReader(); };
+  platform.MakeTransport = [&platform]() -> std::shared_ptr<Transport> {
+#if defined(FLASHUTIL_SIMULATED)
+    // Null with the reason on the standard error stream.
+    return MakeProgramSimulatedDrives(platform.ProgramFile, platform.IniReaders);
+#else
+    return MakeSgIoTransport();
+#endif
+  };
+  platform.RunFace = [argv0](bool terminal, const std::function<int(Toolkit&)>& run) {
+    return RunOnAFace(argv0, terminal, run);
+  };
+  return RunProgram(arguments, platform, std::cout, std::cerr);
 }

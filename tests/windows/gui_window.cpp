@@ -500,6 +500,63 @@ TEST(BuiltProgram, TemplateCarriesItsPackageOnce) {
   EXPECT_EQ(std::memcmp(program.data() + at[0] + 152, "ZARN", 4), 0);
 }
 
+// The options of the built program: what they write to the streams its starter
+// handed down (a console is not there to attach to), and the exit status.
+TEST(BuiltProgram, OptionsWriteToTheStreamsTheStarterGave) {
+  struct Case {
+    const char* arguments;
+    DWORD status;
+    const char* out;
+    const char* err;  // what the error stream starts with
+  };
+  const Case cases[] = {
+      {"--version", 0, "Flash Utility 1.050\r\n", ""},
+      {"--list", 0,
+       "  0-0-0 D: QVXR    CRW-5224A       1000\r\n  0-1-0 E: QVXR    DVD-ROM 16X     0103\r\n"
+       "This program is a template: it updates no drive.\r\n",
+       ""},
+      {"--bogus", 2, "",
+       "flashutil-sim.exe: unknown option '--bogus'\r\nUsage: flashutil-sim.exe [--log FILE]\r\n"},
+      {"--terminal", 2, "",
+       "flashutil-sim.exe: --terminal: this program has no terminal face, only its window\r\n"},
+  };
+  const fs::path dir = fs::temp_directory_path() / "flashutil-gui-options";
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  fs::copy_file(FLASHUTIL_SIM_PROGRAM, dir / "flashutil-sim.exe");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE streams[2];
+    const fs::path files[2] = {dir / "out.txt", dir / "err.txt"};
+    for (int i = 0; i < 2; ++i) {
+      streams[i] = CreateFileA(files[i].string().c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+      ASSERT_NE(streams[i], INVALID_HANDLE_VALUE);
+    }
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = streams[0];
+    startup.hStdError = streams[1];
+    std::string command = "\"" + (dir / "flashutil-sim.exe").string() + "\" " + c.arguments;
+    PROCESS_INFORMATION info = {};
+    ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                               dir.string().c_str(), &startup, &info));
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, 30000), WAIT_OBJECT_0);
+    DWORD status = 99;
+    GetExitCodeProcess(info.hProcess, &status);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    for (HANDLE stream : streams) CloseHandle(stream);
+    const std::vector<std::uint8_t> out = ReadAll(files[0]), err = ReadAll(files[1]);
+    EXPECT_EQ(status, c.status);
+    EXPECT_EQ(std::string(out.begin(), out.end()), c.out);
+    EXPECT_EQ(std::string(err.begin(), err.end()).rfind(c.err, 0), 0u) << std::string(err.begin(), err.end());
+  }
+  fs::remove_all(dir);
+}
+
 TEST(BuiltProgram, BuilderStampsAFlashProgramThatStartsInFlasherMode) {
   const fs::path dir = fs::temp_directory_path() / "flashutil-gui-builder";
   fs::remove_all(dir);

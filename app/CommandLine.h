@@ -1,0 +1,55 @@
+// The command line, the same on every platform: the options that need no window
+// (--help, --version, --info, --list), the session log (--log FILE) and the
+// choice of the terminal face (--terminal). Without options the program runs its
+// window exactly as it would without this layer.
+#pragma once
+
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/FlashPackage.h"
+#include "app/Toolkit.h"
+#include "common/IniReader.h"
+#include "device/Transport.h"
+
+struct CommandLine {
+  enum class Action { Run, Help, Version, Info, List, Refuse };
+  Action What = Action::Run;
+  bool Terminal = false;
+  std::string LogFile;  // empty: no log
+  std::string Error;    // Refuse: what was wrong
+};
+
+// arguments: the program's arguments after its name. terminalFace: the platform
+// has a terminal face, so --terminal means something.
+CommandLine ParseCommandLine(const std::vector<std::string>& arguments, bool terminalFace);
+
+// What the program needs of its platform to act on a command line.
+struct ProgramPlatform {
+  const FlashPackage* Package = nullptr;
+  std::string ProgramFile;  // the program's own file
+  std::string ProgramName;  // as the user started it, for the usage texts
+  bool TerminalFace = false;
+  IniReaderFactory IniReaders;
+  // The drives' transport; null when it cannot be had (the reason already shown).
+  // The drives' transport (shared: a test looks at its drives afterwards); null
+  // when it cannot be had, the reason already shown.
+  std::function<std::shared_ptr<Transport>()> MakeTransport;
+  // Runs the program's window (the terminal face when terminal is true) on the
+  // toolkit it chooses: calls run with that toolkit and returns what run returns.
+  std::function<int(bool terminal, const std::function<int(Toolkit&)>& run)> RunFace;
+};
+
+// The whole program after its platform's set-up: acts on the arguments, writes
+// the options' output to out and their complaints to err, and returns the exit
+// status (2 for a command line it refuses).
+int RunProgram(const std::vector<std::string>& arguments, const ProgramPlatform& platform, std::ostream& out,
+               std::ostream& err);
+
+// What --info shows of a package, one "Name: value" line each.
+std::string PackageInfo(const FlashPackage& package);
+// The version the program reports, "1.050".
+const char* ProgramVersion();

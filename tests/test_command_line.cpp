@@ -1,0 +1,243 @@
+// The command line through RunProgram, on simulated drives and the recording
+// toolkit: each option's output and exit status, the drive list by INQUIRY only,
+// the session log, and the SHA-256 that --info shows.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/CommandLine.h"
+#include "common/Sha256.h"
+#include "common/Text.h"
+#include "platform/sim/SimulatedDrive.h"
+#include "tests/Support.h"
+
+namespace {
+
+TEST(Sha256, StandardVectors) {
+  struct Case {
+    std::string message;
+    const char* digest;
+  };
+  const Case cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",  // 56 bytes: the length needs a block
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopq"
+       "rst"
+       "nopqrstu",
+       "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
+      {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message.substr(0, 20));
+    EXPECT_EQ(Sha256Hex(reinterpret_cast<const std::uint8_t*>(c.message.data()), c.message.size()), c.digest);
+  }
+}
+
+// A program on two simulated drives, the first eligible for the default flasher
+// package, with the recording toolkit as its window.
+struct ProgramRig {
+  std::shared_ptr<SimulatedTransport> Sim = std::make_shared<SimulatedTransport>();
+  std::unique_ptr<FlashPackage> Package;
+  RecordingToolkit Ui;
+  std::ostringstream Out, Err;
+  bool FaceRan = false;
+  bool TerminalAsked = false;
+
+  explicit ProgramRig(std::unique_ptr<FlashPackage> package = MakeFlasherPackage())
+      : Package(std::move(package)) {
+    Cddrive::ResetUnit();
+    SimDriveConfig writer, reader;
+    writer.Name = "writer";
+    reader.Name = "reader";
+    reader.Letter = 'E';
+    reader.Product = "DVD-ROM 16X";
+    reader.Revision = "0103";
+    Sim->Add(writer);
+    Sim->Add(reader);
+  }
+  ~ProgramRig() { Cddrive::ResetUnit(); }
+
+  int Run(const std::vector<std::string>& arguments, bool terminalFace = true) {
+    ProgramPlatform platform;
+    platform.Package = Package.get();
+    platform.ProgramFile = "/opt/flash/FLASH.EXE";
+    platform.ProgramName = "FLASH.EXE";
+    platform.TerminalFace = terminalFace;
+    platform.MakeTransport = [this] { return Sim; };
+    platform.RunFace = [this](bool terminal, const std::function<int(Toolkit&)>& run) {
+      FaceRan = true;
+      TerminalAsked = terminal;
+      return run(Ui);
+    };
+    return RunProgram(arguments, platform, Out, Err);
+  }
+};
+
+const char kUsage[] = "Usage: FLASH.EXE [--terminal] [--log FILE]\n";
+
+TEST(CommandLine, EachOptionsOutputAndExitStatus) {
+  struct Case {
+    std::vector<std::string> arguments;
+    bool terminalFace;
+    int status;
+    const char* out;  // what the output starts with
+    const char* err;  // what the error stream starts with
+  };
+  const Case cases[] = {
+      {{"--help"}, true, 0, kUsage, ""},
+      {{"--bogus", "-h"}, true, 0, kUsage, ""},  // help wins over a bad option
+      {{"--version"}, true, 0, "Flash Utility 1.050\n", ""},
+      {{"--bogus"}, true, 2, "", "FLASH.EXE: unknown option '--bogus'\nUsage: FLASH.EXE"},
+      {{"extra"}, true, 2, "", "FLASH.EXE: unexpected argument 'extra'\nUsage"},
+      {{"--log"}, true, 2, "", "FLASH.EXE: --log needs a file name\n"},
+      {{"--info", "--list"}, true, 2, "", "FLASH.EXE: --info and --list cannot be combined\n"},
+      {{"--terminal"}, false, 2, "", "FLASH.EXE: --terminal: this program has no terminal face"},
+      {{"--log", "/nonexistent/dir/x.log"},
+       true,
+       1,
+       "",
+       "FLASH.EXE: cannot open the log file /nonexistent/dir/x.log\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments[0]);
+    ProgramRig rig;
+    EXPECT_EQ(rig.Run(c.arguments, c.terminalFace), c.status);
+    EXPECT_EQ(rig.Out.str().rfind(c.out, 0), 0u) << rig.Out.str();
+    EXPECT_EQ(rig.Err.str().rfind(c.err, 0), 0u) << rig.Err.str();
+    EXPECT_FALSE(rig.FaceRan);
+    EXPECT_TRUE(rig.Sim->Drive(0).Log().empty());
+  }
+}
+
+TEST(CommandLine, WithoutOptionsTheWindowRunsAndTerminalOnlyChoosesTheFace) {
+  for (const bool terminal : {false, true}) {
+    ProgramRig rig;
+    rig.Ui.Answers = {DialogResult::No};
+    EXPECT_EQ(rig.Run(terminal ? std::vector<std::string>{"--terminal"} : std::vector<std::string>{}), 0);
+    EXPECT_TRUE(rig.FaceRan);
+    EXPECT_EQ(rig.TerminalAsked, terminal);
+    ASSERT_EQ(rig.Ui.Dialogs.size(), 1u);  // the warning, declined
+    EXPECT_EQ(rig.Out.str() + rig.Err.str(), "");
+  }
+}
+
+TEST(CommandLine, InfoShowsTheRecordAndTheImagesDigestWithoutADrive) {
+  ProgramRig flasher(MakeFlasherPackage({}, {'a', 'b', 'c'}));
+  EXPECT_EQ(flasher.Run({"--info"}), 0);
+  EXPECT_EQ(flasher.Out.str(),
+            "Program: /opt/flash/FLASH.EXE\n"
+            "Kind: flash program\n"
+            "Model: \"CRW-5224A\"\n"
+            "Inquiry: \"QVXR    CRW-5224A\"\n"
+            "Firmware range: \"1000-1FFF\"\n"
+            "Vendor: \"Qvxr\"\n"
+            "Note: \"\"\n"
+            "Firmware name: \"2000.\"\n"
+            "Image size: 3 bytes\n"
+            "Image SHA-256: ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\n"
+            "Format marks: none\n");
+
+  auto marked = MakeFlasherPackage({"M\x1b", "X", "-", "v", "", "2000."});
+  std::memcpy(marked->ImageArea + 0x4008, "\x05\x80", 2);
+  std::memcpy(marked->ImageArea + 0x4018, "dvd-rom pvb-420", 15);
+  SetPackageImageSize(*marked, 0xFFFFFFFF);
+  const std::string info = PackageInfo(*marked);
+  EXPECT_NE(info.find("Model: \"M\\x1B\"\n"), std::string::npos) << info;
+  EXPECT_NE(info.find("(more than the image area holds; the digest is of its 524288 bytes)"),
+            std::string::npos);
+  EXPECT_NE(info.find("Format marks: 05 80 at 4008h, \"DVD-ROM PVB-420\" (new format, named, DVD-ROM)\n"),
+            std::string::npos);
+
+  ProgramRig builder(MakeTemplatePackage());
+  EXPECT_EQ(builder.Run({"--info"}), 0);
+  EXPECT_NE(builder.Out.str().find("Kind: template"), std::string::npos);
+  EXPECT_TRUE(flasher.Sim->Drive(0).Log().empty());
+  EXPECT_TRUE(builder.Sim->Drive(0).Log().empty());
+}
+
+TEST(CommandLine, ListSendsOnlyInquiryAndMarksTheDrivesItAdmits) {
+  ProgramRig flasher;
+  EXPECT_EQ(flasher.Run({"--list"}), 0);
+  EXPECT_EQ(flasher.Out.str(),
+            "* 0-0-0 D: QVXR    CRW-5224A       1000\n"
+            "  0-0-0 E: QVXR    DVD-ROM 16X     0103\n"
+            "*: this flash program updates the drive.\n");
+  EXPECT_FALSE(flasher.FaceRan);
+  for (std::size_t i = 0; i < 2; ++i) {
+    const auto& log = flasher.Sim->Drive(i).Log();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].Cdb[0], 0x12);
+  }
+
+  ProgramRig builder(MakeTemplatePackage());
+  builder.Sim->Drive(1).Config().OpenFails = true;
+  builder.Sim->Drive(1).Config().OpenError = SimError::kAccess;
+  EXPECT_EQ(builder.Run({"--list"}), 0);
+  EXPECT_EQ(builder.Out.str(),
+            "  0-0-0 D: QVXR    CRW-5224A       1000\n"
+            "This program is a template: it updates no drive.\n");
+  EXPECT_EQ(builder.Err.str().rfind("Error opening: 13, Drive: /dev/sim/reader\n", 0), 0u)
+      << builder.Err.str();
+
+  ProgramRig none;
+  none.Sim = std::make_shared<SimulatedTransport>();
+  EXPECT_EQ(none.Run({"--list"}), 1);
+  EXPECT_EQ(none.Out.str(), "No drive found.\n");
+}
+
+TEST(CommandLine, LogHoldsTheSessionOneLinePerCommand) {
+  const std::string file =
+      (std::filesystem::temp_directory_path() /
+       ("flashutil-log-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed())))
+          .string();
+  std::filesystem::remove(file);
+  ProgramRig rig;
+  rig.Sim->Drive(1).Config().Faults.push_back({SimFault::Kind::TransportFailure, 0x12});
+  rig.Ui.Answers = {DialogResult::Yes};
+  EXPECT_EQ(rig.Run({"--log=" + file}), 0);
+  EXPECT_EQ(rig.Run({"--log", file, "--list"}), 0);  // a second session appends
+
+  std::vector<std::string> lines, commands;
+  {
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);) {
+      lines.push_back(line);
+      if (line.rfind("command ", 0) == 0) commands.push_back(line);
+    }
+  }
+  std::filesystem::remove(file);
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(lines[0].rfind("start ", 0), 0u);
+  EXPECT_EQ(lines[1], "program /opt/flash/FLASH.EXE, Flash Utility 1.050");
+  EXPECT_EQ(lines[2], "package Kind: flash program");
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "dialog warning \"" + EscapedText(rig.Ui.Dialogs[0].Text) + "\": Yes"),
+            lines.end());
+  EXPECT_EQ(
+      std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("end ", 0) == 0; }),
+      2);
+  EXPECT_NE(lines.back().find(", exit status 0"), std::string::npos);
+
+  // One line per command the drives received, with its bytes, and the failed ones.
+  const std::size_t sent = rig.Sim->Drive(0).Log().size() + rig.Sim->Drive(1).Log().size();
+  EXPECT_EQ(commands.size(), sent);
+  EXPECT_EQ(
+      commands[0].rfind("command writer: 12 00 00 00 80 00 00 00 00 00 00 00, in 128 bytes, time-out 60 s, "
+                        "status 00, no sense, error 0, ",
+                        0),
+      0u)
+      << commands[0];
+  EXPECT_EQ(
+      commands[1].rfind("command reader: 12 00 00 00 80 00 00 00 00 00 00 00, in 128 bytes, time-out 60 s, "
+                        "not completed, no sense, error 5 (",
+                        0),
+      0u)
+      << commands[1];
+}
+
+}  // namespace
