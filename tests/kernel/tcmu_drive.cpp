@@ -44,7 +44,9 @@
 namespace {
 
 volatile std::sig_atomic_t stopping = 0;
-void Stop(int) { stopping = 1; }
+void Stop(int) {
+  stopping = 1;
+}
 
 constexpr std::uint8_t kCheckCondition = 0x02;
 
@@ -110,7 +112,8 @@ class Server {
     if (!result.Completed) {
       // Nothing a SCSI target can say means "the transport failed": the command
       // ends aborted, after the wait a time-out takes.
-      if (result.OsError == SimError::kTimedOut) std::this_thread::sleep_for(std::chrono::seconds(holdSeconds_));
+      if (result.OsError == SimError::kTimedOut)
+        std::this_thread::sleep_for(std::chrono::seconds(holdSeconds_));
       result = CommandResult::WithStatus(kCheckCondition);
       const std::uint8_t aborted[18] = {0x70, 0, 0x0B, 0, 0, 0, 0, 10};
       result.SetSense(aborted, sizeof aborted);
@@ -146,7 +149,8 @@ class Server {
       std::fprintf(log_, "%02X ", request.Cdb[i]);
     const bool sense = result.SenseLength >= 14;
     std::fprintf(log_, "| %u | %02X | %02X %02X %02X\n", request.Length, result.ScsiStatus,
-                 sense ? result.Sense[2] & 0x0F : 0, sense ? result.Sense[12] : 0, sense ? result.Sense[13] : 0);
+                 sense ? result.Sense[2] & 0x0F : 0, sense ? result.Sense[12] : 0,
+                 sense ? result.Sense[13] : 0);
     std::fflush(log_);
   }
 
@@ -173,7 +177,8 @@ int main(int argc, char** argv) {
   }
   const std::string uio = argv[1];
   std::string error;
-  auto drives = MakeProgramSimulatedDrives(argv[0], [] { return MakeIniReader(); }, error);
+  auto drives = MakeProgramSimulatedDrives(
+      argv[0], [] { return MakeIniReader(); }, error);
   if (!drives) {
     std::cerr << "flashutil-tcmu: " << error << '\n';
     return 1;

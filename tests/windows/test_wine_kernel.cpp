@@ -17,7 +17,9 @@
 
 namespace {
 
-const char* ImageFile() { return std::getenv("FLASHUTIL_KERNEL_IMAGE"); }
+const char* ImageFile() {
+  return std::getenv("FLASHUTIL_KERNEL_IMAGE");
+}
 
 CommandResult SendToD(PassThroughTransport& transport, const std::uint8_t* cdb, std::uint8_t* data,
                       std::uint32_t length) {
