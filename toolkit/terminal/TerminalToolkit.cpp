@@ -166,11 +166,20 @@ void TerminalToolkit::EndBarLine() {
   barDrawn_.clear();
 }
 
+// The window's caption as its status line, "[caption]". Built by appending:
+// GCC 12 warns falsely (-Wrestrict) about "[" + text + "]" when optimising.
+std::string TerminalToolkit::CaptionLine() const {
+  std::string line = "[";
+  line += Shown(caption_);
+  line += ']';
+  return Paint(kBold, line);
+}
+
 void TerminalToolkit::FlushCaption() {
   if (captionShown_) return;
   captionShown_ = true;
   EndBarLine();
-  out_ << Paint(kBold, "[" + Shown(caption_) + "]") << '\n';
+  out_ << CaptionLine() << '\n';
 }
 
 void TerminalToolkit::PrintLine(const std::string& text) {
@@ -288,7 +297,7 @@ void TerminalToolkit::SetLabelCaption(const std::string& caption) {
 
 void TerminalToolkit::ShowWindow(bool whole) {
   EndBarLine();
-  if (whole && captionShown_) out_ << Paint(kBold, "[" + Shown(caption_) + "]") << '\n';
+  if (whole && captionShown_) out_ << CaptionLine() << '\n';
   FlushCaption();
   out_ << '\n';
   if (!label_.empty()) out_ << Shown(label_) << '\n';

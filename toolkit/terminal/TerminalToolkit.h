@@ -98,6 +98,7 @@ class TerminalToolkit : public Toolkit {
   // Output. Texts from outside the program go through Shown, so that none of
   // their bytes can steer the terminal; the texts kept stay as they came.
   std::string Shown(const std::string& text) const;
+  std::string CaptionLine() const;
   std::string Paint(const char* code, const std::string& text) const;
   void EndBarLine();
   void FlushCaption();
