@@ -1,12 +1,13 @@
 # Linux: SG_IO transport, inih model list reader, Qt window with a terminal face.
 find_path(INIH_INCLUDE_DIR ini.h REQUIRED)
-find_library(INIH_LIBRARY inih REQUIRED)
+# Statically where the static library exists: the programs need no libinih.
+find_library(FLASHUTIL_INIH_LIBRARY NAMES libinih.a inih REQUIRED)
 
 file(GLOB FLASHPLATFORM_SOURCES CONFIGURE_DEPENDS platform/linux/*.cpp)
 list(FILTER FLASHPLATFORM_SOURCES EXCLUDE REGEX ".*/main\\.cpp$")
 add_library(flashplatform STATIC ${FLASHPLATFORM_SOURCES})
 target_include_directories(flashplatform PRIVATE ${INIH_INCLUDE_DIR})
-target_link_libraries(flashplatform PUBLIC flashcore ${INIH_LIBRARY} PRIVATE flash_warnings)
+target_link_libraries(flashplatform PUBLIC flashcore ${FLASHUTIL_INIH_LIBRARY} PRIVATE flash_warnings)
 
 file(GLOB FLASHTERMINAL_SOURCES CONFIGURE_DEPENDS toolkit/terminal/*.cpp)
 if(FLASHTERMINAL_SOURCES)
