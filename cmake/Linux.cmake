@@ -11,7 +11,7 @@ file(GLOB FLASHPLATFORM_SOURCES CONFIGURE_DEPENDS platform/linux/*.cpp)
 list(FILTER FLASHPLATFORM_SOURCES EXCLUDE REGEX ".*/main\\.cpp$")
 add_library(flashplatform STATIC ${FLASHPLATFORM_SOURCES})
 target_include_directories(flashplatform PRIVATE ${INIH_INCLUDE_DIR})
-target_link_libraries(flashplatform PUBLIC flashcore ${FLASHUTIL_INIH_LIBRARY} ${CMAKE_DL_LIBS} PRIVATE flash_warnings)
+target_link_libraries(flashplatform PUBLIC flashcore ${FLASHUTIL_INIH_LIBRARY} PRIVATE flash_warnings)
 
 file(GLOB FLASHTERMINAL_SOURCES CONFIGURE_DEPENDS toolkit/terminal/*.cpp)
 if(FLASHTERMINAL_SOURCES)
