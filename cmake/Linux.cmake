@@ -1,12 +1,17 @@
 # Linux: SG_IO transport, inih model list reader, Qt window with a terminal face.
+#
+# The programs need nothing beyond the C library and the C++ runtime: inih is
+# linked statically, and the Qt face is a shared object of its own that each
+# program carries in its file and loads at start when a window may open.
 find_path(INIH_INCLUDE_DIR ini.h REQUIRED)
-find_library(INIH_LIBRARY inih REQUIRED)
+# Statically where the static library exists: the programs need no libinih.
+find_library(FLASHUTIL_INIH_LIBRARY NAMES libinih.a inih REQUIRED)
 
 file(GLOB FLASHPLATFORM_SOURCES CONFIGURE_DEPENDS platform/linux/*.cpp)
 list(FILTER FLASHPLATFORM_SOURCES EXCLUDE REGEX ".*/main\\.cpp$")
 add_library(flashplatform STATIC ${FLASHPLATFORM_SOURCES})
 target_include_directories(flashplatform PRIVATE ${INIH_INCLUDE_DIR})
-target_link_libraries(flashplatform PUBLIC flashcore ${INIH_LIBRARY} PRIVATE flash_warnings)
+target_link_libraries(flashplatform PUBLIC flashcore ${FLASHUTIL_INIH_LIBRARY} PRIVATE flash_warnings)
 
 file(GLOB FLASHTERMINAL_SOURCES CONFIGURE_DEPENDS toolkit/terminal/*.cpp)
 if(FLASHTERMINAL_SOURCES)
@@ -16,6 +21,7 @@ if(FLASHTERMINAL_SOURCES)
 endif()
 
 file(GLOB FLASHQT_SOURCES CONFIGURE_DEPENDS toolkit/qt/*.cpp)
+list(FILTER FLASHQT_SOURCES EXCLUDE REGEX ".*/QtFace\\.cpp$")
 if(NOT FLASHQT_SOURCES)
   set(FLASHUTIL_WITH_QT OFF)
 endif()
@@ -24,9 +30,49 @@ if(FLASHUTIL_WITH_QT)
   # libxcb: the X display is tried before Qt is started on it.
   find_path(XCB_INCLUDE_DIR xcb/xcb.h REQUIRED)
   find_library(XCB_LIBRARY xcb REQUIRED)
-  add_library(flashqt STATIC ${FLASHQT_SOURCES})
-  target_include_directories(flashqt PRIVATE ${XCB_INCLUDE_DIR})
-  target_link_libraries(flashqt PUBLIC flashplatform flashcore Qt6::Widgets PRIVATE ${XCB_LIBRARY} flash_warnings)
+  # The Qt toolkit compiled once: into the tests' static library and into the
+  # shared object of the programs.
+  add_library(flashqt_objects OBJECT ${FLASHQT_SOURCES})
+  set_target_properties(flashqt_objects PROPERTIES POSITION_INDEPENDENT_CODE ON)
+  target_include_directories(flashqt_objects PRIVATE ${XCB_INCLUDE_DIR})
+  target_link_libraries(flashqt_objects PRIVATE flashcore Qt6::Widgets flash_warnings)
+  add_library(flashqt STATIC $<TARGET_OBJECTS:flashqt_objects>)
+  target_link_libraries(flashqt PUBLIC flashplatform flashcore Qt6::Widgets PRIVATE ${XCB_LIBRARY})
+
+  # flashutil-qt.so: the toolkit and its entry, linked to Qt but not to the core.
+  # Its references to the core resolve at load time to the program's own
+  # definitions, which the programs export (ENABLE_EXPORTS), so the process holds
+  # one copy of the core and its state. It carries no package, so the package
+  # keyword stays unique in the program file.
+  add_library(flashutil-qt MODULE toolkit/qt/QtFace.cpp $<TARGET_OBJECTS:flashqt_objects>)
+  set_target_properties(flashutil-qt PROPERTIES PREFIX "" POSITION_INDEPENDENT_CODE ON
+    LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+  target_link_libraries(flashutil-qt PRIVATE Qt6::Widgets ${XCB_LIBRARY} flash_warnings)
+  target_include_directories(flashutil-qt PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+
+  # Its bytes, without the debugging sections, placed in the programs' read-only
+  # data by the assembler.
+  set(FLASHQT_FACE_EMBEDDED ${CMAKE_BINARY_DIR}/flashutil-qt.embedded.so)
+  add_custom_command(OUTPUT ${FLASHQT_FACE_EMBEDDED}
+    COMMAND ${CMAKE_OBJCOPY} --strip-debug $<TARGET_FILE:flashutil-qt> ${FLASHQT_FACE_EMBEDDED}
+    DEPENDS flashutil-qt VERBATIM)
+  add_custom_target(flashutil-qt-embedded DEPENDS ${FLASHQT_FACE_EMBEDDED})
+  enable_language(ASM)
+  set(FLASHQT_FACE_ASM ${CMAKE_BINARY_DIR}/flashutil-qt-face.S)
+  file(CONFIGURE OUTPUT ${FLASHQT_FACE_ASM} @ONLY CONTENT [=[
+  .section .rodata.flashutil_qt_face, "a"
+  .balign 64
+  .globl flashutil_qt_face
+  .type flashutil_qt_face, @object
+flashutil_qt_face:
+  .incbin "@FLASHQT_FACE_EMBEDDED@"
+  .globl flashutil_qt_face_end
+flashutil_qt_face_end:
+  .section .note.GNU-stack, "", @progbits
+]=])
+  set_source_files_properties(${FLASHQT_FACE_ASM} PROPERTIES OBJECT_DEPENDS ${FLASHQT_FACE_EMBEDDED})
+  add_library(flashqt_face STATIC ${FLASHQT_FACE_ASM})
+  add_dependencies(flashqt_face flashutil-qt-embedded)
 endif()
 
 # The program, and the same program on simulated drives.
@@ -34,8 +80,9 @@ function(flashutil_program name)
   add_executable(${name} platform/linux/main.cpp)
   target_link_libraries(${name} PRIVATE flashplatform flash_warnings ${ARGN})
   if(FLASHUTIL_WITH_QT)
-    target_link_libraries(${name} PRIVATE flashqt)
+    target_link_libraries(${name} PRIVATE flashqt_face)
     target_compile_definitions(${name} PRIVATE FLASHUTIL_HAVE_QT=1)
+    set_target_properties(${name} PROPERTIES ENABLE_EXPORTS ON)
   endif()
   if(FLASHUTIL_HAVE_TERMINAL)
     target_link_libraries(${name} PRIVATE flashterminal)

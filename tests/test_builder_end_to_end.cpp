@@ -7,6 +7,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <initializer_list>
 
 #include "common/Text.h"
 #include "platform/sim/SimulatedDrives.h"
@@ -41,9 +43,10 @@ std::string Log(const ScratchDir& dir) {
 
 // Runs a program of the scratch directory on its terminal face with the answers
 // piped in; its exit code.
-int RunHeadless(const ScratchDir& dir, const std::string& program, const std::string& answers) {
+int RunHeadless(const ScratchDir& dir, const std::string& program, const std::string& answers,
+                std::initializer_list<std::string> environment = {}) {
   const std::string command = "cd '" + dir.Path().string() + "' && printf '" + answers + "' | " +
-                              ProgramEnvironmentCommand() + "./" + program + " >>run.log 2>&1";
+                              ProgramEnvironmentCommand(environment) + "./" + program + " >>run.log 2>&1";
   const int status = std::system(command.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -115,8 +118,23 @@ TEST(BuilderEndToEnd, ProgramFilesStampAndUpdateOnTheTerminalFace) {
             std::string::npos)
       << info;
 
-  // The flash program: continue, FLASH, update, quit.
-  ASSERT_EQ(RunHeadless(f.Dir, "1A2B.EXE", "y\\nf\\ny\\nq\\n"), 0);
+  // The flash program where a display is named but Qt cannot load (the loader
+  // finds broken Qt libraries first): it says so once and runs on the terminal
+  // face: continue, FLASH, update, quit.
+  const fs::path noQt = f.Dir.Path() / "noqt";
+  fs::create_directory(noQt);
+  for (const char* library : {"libQt6Core.so.6", "libQt6Gui.so.6", "libQt6Widgets.so.6"}) {
+    std::ofstream(noQt / library);  // empty: "file too short"
+  }
+  ASSERT_EQ(RunHeadless(f.Dir, "1A2B.EXE", "y\\nf\\ny\\nq\\n",
+                        {"DISPLAY=:987", "LD_LIBRARY_PATH=" + noQt.string()}),
+            0)
+      << Log(f.Dir);
+  const std::string log = Log(f.Dir);
+  const std::string note = "The window needs Qt 6 Widgets, which cannot be loaded here (";
+  EXPECT_NE(log.find(note + noQt.string()), std::string::npos) << log;
+  EXPECT_EQ(log.find(note), log.rfind(note)) << "only where a display was named: " << log;
+  EXPECT_NE(log.find("Status: Flash Completed."), std::string::npos) << log;
 
   // The drive remembers its flash in the working directory.
   const fs::path previous = fs::current_path();

@@ -1,9 +1,12 @@
 // Entry point on Linux: the Qt window when a display can be opened, the terminal
 // face otherwise; real drives through SG_IO, or simulated drives in the
-// simulated-drive build. The command line is read by RunProgram.
+// simulated-drive build. The command line is read by RunProgram. The Qt face is a
+// shared object carried in the program file and loaded only when a window may
+// open, so the program starts where Qt 6 is missing.
 #include <unistd.h>
 
 #include <clocale>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -21,8 +24,11 @@
 #include "platform/sim/SimulatedDrives.h"
 #endif
 #if defined(FLASHUTIL_HAVE_QT)
-#include "toolkit/qt/QtDisplay.h"
-#include "toolkit/qt/QtToolkit.h"
+#include "platform/linux/QtFaceLoader.h"
+
+// The bytes of flashutil-qt.so, placed in the program file at its build.
+extern "C" const unsigned char flashutil_qt_face[];
+extern "C" const unsigned char flashutil_qt_face_end[];
 #endif
 #if defined(FLASHUTIL_HAVE_TERMINAL)
 #include "toolkit/terminal/TerminalToolkit.h"
@@ -39,8 +45,16 @@ std::string RunningProgramFile() {
 
 int RunOnAFace(char* argv0, bool terminal, const std::function<int(Toolkit&)>& run) {
 #if defined(FLASHUTIL_HAVE_QT)
-  if (!terminal) {
-    if (std::unique_ptr<QtToolkit> window = OpenQtToolkit(argv0)) return run(*window);
+  if (!terminal && WindowMayOpen()) {
+    std::string error;
+    const auto size = static_cast<std::size_t>(flashutil_qt_face_end - flashutil_qt_face);
+    if (FlashutilQtRun* window = LoadQtFace(flashutil_qt_face, size, error)) {
+      int exitCode = 0;
+      if (window(argv0, &run, &exitCode) != 0) return exitCode;
+    } else {
+      std::cerr << "The window needs Qt 6 Widgets, which cannot be loaded here (" << error
+                << "); the terminal face runs instead.\n";
+    }
   }
 #else
   (void)terminal;
