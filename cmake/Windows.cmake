@@ -17,15 +17,22 @@ set(FLASHUTIL_RESOURCES ${PROJECT_SOURCE_DIR}/platform/windows/resources)
 math(EXPR FLASHUTIL_VERSION_MINOR_NUMBER "${PROJECT_VERSION_MINOR}")
 set(FLASHUTIL_VERSION_COMMAS "${PROJECT_VERSION_MAJOR},${FLASHUTIL_VERSION_MINOR_NUMBER},0,0")
 
+# Gives a program the resources, under its own name. The window's tests and
+# screenshots carry them too: they then scale as the program does.
+function(flashutil_resources target)
+  set(FLASHUTIL_PROGRAM_NAME ${target})
+  set(resources ${PROJECT_BINARY_DIR}/resources/${target}.rc)
+  configure_file(${FLASHUTIL_RESOURCES}/flashutil.rc.in ${resources} @ONLY)
+  target_sources(${target} PRIVATE ${resources})
+  set_property(SOURCE ${resources} APPEND PROPERTY OBJECT_DEPENDS
+    ${FLASHUTIL_RESOURCES}/flashutil.manifest ${FLASHUTIL_RESOURCES}/flashutil.ico)
+endfunction()
+
 # The program (a GUI program: no console), and the same program on simulated
 # drives. Both are linked statically and need no DLL beside them.
 function(flashutil_program name)
-  set(FLASHUTIL_PROGRAM_NAME ${name})
-  set(resources ${CMAKE_CURRENT_BINARY_DIR}/resources/${name}.rc)
-  configure_file(${FLASHUTIL_RESOURCES}/flashutil.rc.in ${resources} @ONLY)
-  add_executable(${name} WIN32 platform/windows/main.cpp ${resources})
-  set_property(SOURCE ${resources} APPEND PROPERTY OBJECT_DEPENDS
-    ${FLASHUTIL_RESOURCES}/flashutil.manifest ${FLASHUTIL_RESOURCES}/flashutil.ico)
+  add_executable(${name} WIN32 platform/windows/main.cpp)
+  flashutil_resources(${name})
   target_link_libraries(${name} PRIVATE flashwin32 flashplatform flash_warnings ${ARGN})
 endfunction()
 
