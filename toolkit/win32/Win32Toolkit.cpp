@@ -30,7 +30,7 @@ constexpr int kComboDropItems = 8;
 
 // The design's pixels per inch, and the controls' places in it: left, top,
 // width and height in the parent (the bar and the button lie in the group box).
-constexpr int kDesignDpi = USER_DEFAULT_SCREEN_DPI;
+constexpr int kDesignDpi = 96;
 struct Place {
   int Left, Top, Width, Height;
 };
