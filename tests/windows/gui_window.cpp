@@ -165,6 +165,21 @@ TEST(Win32Window, ControlsAtTheirDesignedPlacesScaledByTheDpi) {
     EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageA(w.Ui.Control(Win32Toolkit::kLabelId), WM_GETFONT, 0, 0)),
               scaled);
   }
+
+  // Moved to a monitor of 150 %: laid out for it, in the rectangle the system suggests.
+  RECT client;
+  GetWindowRect(window, &outer);
+  GetClientRect(window, &client);
+  RECT suggested = {300, 200, 300 + MulDiv(425, 144, 96) + (outer.right - outer.left) - client.right,
+                    200 + MulDiv(201, 144, 96) + (outer.bottom - outer.top) - client.bottom};
+  EXPECT_EQ(SendMessageA(window, 0x02E0 /* WM_DPICHANGED */, MAKEWPARAM(144, 144),
+                         reinterpret_cast<LPARAM>(&suggested)),
+            0);
+  EXPECT_EQ(w.Ui.Dpi(), 144u);
+  ExpectLaidOutAt(window, 144);
+  GetWindowRect(window, &outer);
+  EXPECT_EQ(outer.left, 300);
+  EXPECT_EQ(outer.top, 200);
 }
 
 TEST(Win32Window, ControlOperations) {
