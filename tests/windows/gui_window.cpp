@@ -862,35 +862,19 @@ TEST(BuiltProgram, StampedSimulatedDriveProgramUpdatesTheDriveThroughTheWindow) 
   fs::remove_all(dir);
 }
 
-// The pixels per inch Wine gives the programs started while it lives.
-class WineDpi {
- public:
+// The pixels per inch Wine gives the programs started while it lives; the test
+// prefix has its default (96) again afterwards.
+struct WineDpi {
+  HKEY Key = nullptr;
   explicit WineDpi(DWORD dpi) {
-    RegCreateKeyExA(HKEY_CURRENT_USER, "Control Panel\\Desktop", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                    &key_, nullptr);
-    DWORD size = sizeof previous_;
-    had_ = RegQueryValueExA(key_, "LogPixels", nullptr, nullptr, reinterpret_cast<BYTE*>(&previous_),
-                            &size) == ERROR_SUCCESS;
-    Set(dpi);
+    RegCreateKeyExA(HKEY_CURRENT_USER, "Control Panel\\Desktop", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &Key,
+                    nullptr);
+    RegSetValueExA(Key, "LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi), sizeof dpi);
   }
   ~WineDpi() {
-    if (had_) {
-      Set(previous_);
-    } else {
-      RegDeleteValueA(key_, "LogPixels");
-    }
-    RegCloseKey(key_);
+    RegDeleteValueA(Key, "LogPixels");
+    RegCloseKey(Key);
   }
-  WineDpi(const WineDpi&) = delete;
-  WineDpi& operator=(const WineDpi&) = delete;
-
- private:
-  void Set(DWORD dpi) {
-    RegSetValueExA(key_, "LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi), sizeof dpi);
-  }
-  HKEY key_ = nullptr;
-  DWORD previous_ = 0;
-  bool had_ = false;
 };
 
 TEST(BuiltProgram, WindowAt144DpiIsTheDesignOneAndAHalfTimesAsLarge) {
