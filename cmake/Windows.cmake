@@ -10,10 +10,29 @@ file(GLOB FLASHWIN32_SOURCES CONFIGURE_DEPENDS toolkit/win32/*.cpp)
 add_library(flashwin32 STATIC ${FLASHWIN32_SOURCES})
 target_link_libraries(flashwin32 PUBLIC flashplatform flashcore comctl32 gdi32 user32 PRIVATE flash_warnings)
 
+# The programs' resources (manifest, icon, version information), compiled by
+# mingw-w64's windres. The version 1.050 is 1,50,0,0 in the numeric fields.
+enable_language(RC)
+set(FLASHUTIL_RESOURCES ${PROJECT_SOURCE_DIR}/platform/windows/resources)
+math(EXPR FLASHUTIL_VERSION_MINOR_NUMBER "${PROJECT_VERSION_MINOR}")
+set(FLASHUTIL_VERSION_COMMAS "${PROJECT_VERSION_MAJOR},${FLASHUTIL_VERSION_MINOR_NUMBER},0,0")
+
+# Gives a program the resources, under its own name. The window's tests and
+# screenshots carry them too: they then scale as the program does.
+function(flashutil_resources target)
+  set(FLASHUTIL_PROGRAM_NAME ${target})
+  set(resources ${PROJECT_BINARY_DIR}/resources/${target}.rc)
+  configure_file(${FLASHUTIL_RESOURCES}/flashutil.rc.in ${resources} @ONLY)
+  target_sources(${target} PRIVATE ${resources})
+  set_property(SOURCE ${resources} APPEND PROPERTY OBJECT_DEPENDS
+    ${FLASHUTIL_RESOURCES}/flashutil.manifest ${FLASHUTIL_RESOURCES}/flashutil.ico)
+endfunction()
+
 # The program (a GUI program: no console), and the same program on simulated
 # drives. Both are linked statically and need no DLL beside them.
 function(flashutil_program name)
   add_executable(${name} WIN32 platform/windows/main.cpp)
+  flashutil_resources(${name})
   target_link_libraries(${name} PRIVATE flashwin32 flashplatform flash_warnings ${ARGN})
 endfunction()
 

@@ -55,46 +55,68 @@ std::string TextOf(HWND window) {
   return text;
 }
 
-TEST(Win32Window, ControlsAtTheirDesignedPlaces) {
+// The window's controls at 96 pixels per inch: left, top, right, bottom in the
+// parent (the bar and the button lie in the group box).
+const struct {
+  int id;
+  const char* kind;
+  bool inGroup;
+  RECT place;
+  LONG style, notStyle;
+} kDesignedControls[] = {
+    {Win32Toolkit::kLabelId, "Static", false, {16, 16, 385, 41}, SS_NOPREFIX, 0},
+    {Win32Toolkit::kComboId, "ComboBox", false, {16, 40, 401, 64}, CBS_DROPDOWN | WS_TABSTOP, CBS_SORT},
+    {Win32Toolkit::kFileListId, "ListBox", false, {16, 72, 401, 113}, LBS_NOTIFY | WS_TABSTOP, LBS_SORT},
+    {Win32Toolkit::kGroupId, "Button", false, {16, 128, 401, 177}, BS_GROUPBOX, 0},
+    {Win32Toolkit::kProgressId, "msctls_progress32", true, {8, 16, 313, 41}, PBS_SMOOTH, 0},
+    {Win32Toolkit::kButtonId, "Button", true, {320, 16, 377, 41}, BS_PUSHBUTTON | WS_TABSTOP, 0},
+};
+
+// The window laid out for the dpi: the client area (Panel1, 425 x 201 at 96) and
+// every control at its designed rectangle times dpi / 96, in a font that much
+// higher. The window may be another process's.
+void ExpectLaidOutAt(HWND window, int dpi) {
+  SCOPED_TRACE(dpi);
+  const auto scaled = [dpi](int designed) { return MulDiv(designed, dpi, 96); };
+  RECT client;
+  GetClientRect(window, &client);
+  EXPECT_EQ(client.right, scaled(425));  // the window fits Panel1
+  EXPECT_EQ(client.bottom, scaled(201));
+  const HWND group = GetDlgItem(window, Win32Toolkit::kGroupId);
+  for (const auto& c : kDesignedControls) {
+    SCOPED_TRACE(c.id);
+    const HWND parent = c.inGroup ? group : window;
+    const HWND control = GetDlgItem(parent, c.id);
+    ASSERT_NE(control, nullptr);
+    const RECT place = RectIn(control, parent);
+    EXPECT_EQ(place.left, scaled(c.place.left));
+    EXPECT_EQ(place.top, scaled(c.place.top));
+    EXPECT_EQ(place.right, scaled(c.place.right));
+    EXPECT_EQ(place.bottom, scaled(c.place.bottom));
+  }
+  EXPECT_EQ(SendMessageA(GetDlgItem(window, Win32Toolkit::kFileListId), LB_GETITEMHEIGHT, 0, 0), scaled(16));
+}
+
+TEST(Win32Window, ControlsAtTheirDesignedPlacesScaledByTheDpi) {
   Win32Window w;
   const HWND window = w.Ui.Window();
   ASSERT_NE(window, nullptr);
-  RECT client, outer;
-  GetClientRect(window, &client);
+  RECT outer;
   GetWindowRect(window, &outer);
-  EXPECT_EQ(client.right, 425);  // the window fits Panel1
-  EXPECT_EQ(client.bottom, 201);
+  EXPECT_EQ(w.Ui.Dpi(), 96u);  // the tests' screen
+  ExpectLaidOutAt(window, 96);
   EXPECT_EQ(outer.left, 192);
   EXPECT_EQ(outer.top, 128);
   EXPECT_FALSE(IsWindowVisible(window));  // shown only after FormCreate
   EXPECT_EQ(GetClassLongPtrA(window, GCLP_HBRBACKGROUND), static_cast<ULONG_PTR>(COLOR_BTNFACE + 1));
 
   const HWND group = w.Ui.Control(Win32Toolkit::kGroupId);
-  const struct {
-    int id;
-    const char* kind;
-    HWND parent;
-    RECT place;  // left, top, right, bottom in the parent
-    LONG style, notStyle;
-  } controls[] = {
-      {Win32Toolkit::kLabelId, "Static", window, {16, 16, 385, 41}, SS_NOPREFIX, 0},
-      {Win32Toolkit::kComboId, "ComboBox", window, {16, 40, 401, 64}, CBS_DROPDOWN | WS_TABSTOP, CBS_SORT},
-      {Win32Toolkit::kFileListId, "ListBox", window, {16, 72, 401, 113}, LBS_NOTIFY | WS_TABSTOP, LBS_SORT},
-      {Win32Toolkit::kGroupId, "Button", window, {16, 128, 401, 177}, BS_GROUPBOX, 0},
-      {Win32Toolkit::kProgressId, "msctls_progress32", group, {8, 16, 313, 41}, PBS_SMOOTH, 0},
-      {Win32Toolkit::kButtonId, "Button", group, {320, 16, 377, 41}, BS_PUSHBUTTON | WS_TABSTOP, 0},
-  };
-  for (const auto& c : controls) {
+  for (const auto& c : kDesignedControls) {
     SCOPED_TRACE(c.id);
     const HWND control = w.Ui.Control(c.id);
     ASSERT_NE(control, nullptr);
-    EXPECT_EQ(GetParent(control), c.parent);
+    EXPECT_EQ(GetParent(control), c.inGroup ? group : window);
     EXPECT_STRCASEEQ(ClassOf(control).c_str(), c.kind);
-    const RECT place = RectIn(control, c.parent);
-    EXPECT_EQ(place.left, c.place.left);
-    EXPECT_EQ(place.top, c.place.top);
-    EXPECT_EQ(place.right, c.place.right);
-    EXPECT_EQ(place.bottom, c.place.bottom);
     const LONG style = GetWindowLongA(control, GWL_STYLE);
     EXPECT_EQ(style & c.style, c.style);
     EXPECT_EQ(style & c.notStyle, 0);
@@ -102,7 +124,6 @@ TEST(Win32Window, ControlsAtTheirDesignedPlaces) {
   }
   EXPECT_EQ(GetWindowLongA(w.Ui.Control(Win32Toolkit::kComboId), GWL_STYLE) & 3, CBS_DROPDOWN);
   EXPECT_EQ(GetWindowLongA(group, GWL_STYLE) & BS_TYPEMASK, BS_GROUPBOX);
-  EXPECT_EQ(SendMessageA(w.Ui.Control(Win32Toolkit::kFileListId), LB_GETITEMHEIGHT, 0, 0), 16);
   EXPECT_EQ(TextOf(w.Ui.Control(Win32Toolkit::kButtonId)), "FLASH");
   EXPECT_EQ(SendMessageA(w.Ui.Control(Win32Toolkit::kProgressId), PBM_GETRANGE, TRUE, 0), 0);
   EXPECT_EQ(SendMessageA(w.Ui.Control(Win32Toolkit::kProgressId), PBM_GETRANGE, FALSE, 0), 100);
@@ -128,6 +149,37 @@ TEST(Win32Window, ControlsAtTheirDesignedPlaces) {
        {Win32Toolkit::kLabelId, Win32Toolkit::kFileListId, Win32Toolkit::kGroupId, Win32Toolkit::kButtonId}) {
     EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageA(w.Ui.Control(id), WM_GETFONT, 0, 0)), handle);
   }
+
+  // On a monitor of 125, 150 and 200 % and back: the same layout, larger, in a
+  // larger font of the same face, which every control uses.
+  for (const int dpi : {120, 144, 192, 96}) {
+    w.Ui.LayOut(static_cast<UINT>(dpi));
+    ExpectLaidOutAt(window, dpi);
+    const HFONT scaled =
+        reinterpret_cast<HFONT>(SendMessageA(w.Ui.Control(Win32Toolkit::kButtonId), WM_GETFONT, 0, 0));
+    LOGFONTA larger = {};
+    GetObjectA(scaled, sizeof larger, &larger);
+    EXPECT_EQ(larger.lfHeight, -MulDiv(16, dpi, 96));
+    EXPECT_STREQ(larger.lfFaceName, "System");
+    EXPECT_EQ(larger.lfCharSet, font.lfCharSet);
+    EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageA(w.Ui.Control(Win32Toolkit::kLabelId), WM_GETFONT, 0, 0)),
+              scaled);
+  }
+
+  // Moved to a monitor of 150 %: laid out for it, in the rectangle the system suggests.
+  RECT client;
+  GetWindowRect(window, &outer);
+  GetClientRect(window, &client);
+  RECT suggested = {300, 200, 300 + MulDiv(425, 144, 96) + (outer.right - outer.left) - client.right,
+                    200 + MulDiv(201, 144, 96) + (outer.bottom - outer.top) - client.bottom};
+  EXPECT_EQ(SendMessageA(window, 0x02E0 /* WM_DPICHANGED */, MAKEWPARAM(144, 144),
+                         reinterpret_cast<LPARAM>(&suggested)),
+            0);
+  EXPECT_EQ(w.Ui.Dpi(), 144u);
+  ExpectLaidOutAt(window, 144);
+  GetWindowRect(window, &outer);
+  EXPECT_EQ(outer.left, 300);
+  EXPECT_EQ(outer.top, 200);
 }
 
 TEST(Win32Window, ControlOperations) {
@@ -500,6 +552,93 @@ TEST(BuiltProgram, TemplateCarriesItsPackageOnce) {
   EXPECT_EQ(std::memcmp(program.data() + at[0] + 152, "ZARN", 4), 0);
 }
 
+// The resources of a program file: the manifest (well-formed for the system's
+// own parser, and with each element), the version information and the icon.
+void ExpectResources(const fs::path& program, const std::string& originalName) {
+  SCOPED_TRACE(program.string());
+  const std::string path = program.string();
+  const HMODULE module = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(module, nullptr);
+  const auto resource = [module](LPCSTR type, LPCSTR name) {
+    const HRSRC found = FindResourceA(module, name, type);
+    const auto* data =
+        found != nullptr ? static_cast<const char*>(LockResource(LoadResource(module, found))) : nullptr;
+    return data != nullptr ? std::string(data, SizeofResource(module, found)) : std::string();
+  };
+
+  const std::string manifest = resource(RT_MANIFEST, MAKEINTRESOURCEA(1));
+  for (
+      const char* element : {
+          R"(<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">)",
+          R"(<trustInfo xmlns="urn:schemas-microsoft-com:asm.v3">)",
+          R"(<requestedExecutionLevel level="requireAdministrator" uiAccess="false"/>)",
+          R"(name="Microsoft.Windows.Common-Controls" version="6.0.0.0")",
+          R"(processorArchitecture="*" publicKeyToken="6595b64144ccf1df")",
+          "<supportedOS Id=\"{e2011457-1546-43c5-a5fe-008deee3d3f0}\"/>",  // Vista
+          "<supportedOS Id=\"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}\"/>",  // 7
+          "<supportedOS Id=\"{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}\"/>",  // 8
+          "<supportedOS Id=\"{1f676c76-80e1-4239-95bb-83d0f6d0da78}\"/>",  // 8.1
+          "<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>",  // 10 and 11
+          R"(<dpiAware xmlns="http://schemas.microsoft.com/SMI/2005/WindowsSettings">true/pm</dpiAware>)",
+          R"(<dpiAwareness xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">PerMonitorV2, PerMonitor<)",
+      }) {
+    EXPECT_NE(manifest.find(element), std::string::npos) << element;
+  }
+  ACTCTXA context = {};
+  context.cbSize = sizeof context;
+  context.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+  context.lpSource = path.c_str();
+  context.lpResourceName = MAKEINTRESOURCEA(1);
+  const HANDLE activation = CreateActCtxA(&context);
+  EXPECT_NE(activation, INVALID_HANDLE_VALUE) << GetLastError();
+  if (activation != INVALID_HANDLE_VALUE) ReleaseActCtx(activation);
+
+  // The icon: 16 to 48 pixels and 256 (stored as 0), each image present.
+  const std::string group = resource(RT_GROUP_ICON, MAKEINTRESOURCEA(1));
+  std::vector<int> sizes;
+  for (std::size_t at = 6; group.size() >= 6 && at + 14 <= group.size(); at += 14) {
+    const int width = static_cast<std::uint8_t>(group[at]);
+    sizes.push_back(width == 0 ? 256 : width);
+    std::uint32_t bytes = 0;
+    std::uint16_t id = 0;
+    std::memcpy(&bytes, group.data() + at + 8, sizeof bytes);
+    std::memcpy(&id, group.data() + at + 12, sizeof id);
+    EXPECT_EQ(resource(RT_ICON, MAKEINTRESOURCEA(id)).size(), bytes) << width;
+  }
+  EXPECT_EQ(sizes, (std::vector<int>{16, 24, 32, 48, 256}));
+  FreeLibrary(module);
+
+  DWORD ignored = 0;
+  std::vector<char> version(GetFileVersionInfoSizeA(path.c_str(), &ignored));
+  ASSERT_FALSE(version.empty());
+  ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, static_cast<DWORD>(version.size()), version.data()));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueA(version.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+  EXPECT_EQ(fixed->dwFileVersionMS, static_cast<DWORD>(MAKELONG(50, 1)));  // 1.050 as 1.50.0.0
+  EXPECT_EQ(fixed->dwFileVersionLS, 0u);
+  EXPECT_EQ(fixed->dwProductVersionMS, static_cast<DWORD>(MAKELONG(50, 1)));
+  const std::pair<const char*, std::string> strings[] = {
+      {"FileDescription", "Windows Flash utility"},
+      {"FileVersion", "1.050"},
+      {"ProductName", "Flash Utility"},
+      {"ProductVersion", "1.050"},
+      {"OriginalFilename", originalName},
+  };
+  for (const auto& [name, expected] : strings) {
+    char* text = nullptr;
+    const std::string key = std::string("\\StringFileInfo\\040904E4\\") + name;
+    EXPECT_TRUE(VerQueryValueA(version.data(), key.c_str(), reinterpret_cast<void**>(&text), &length))
+        << name;
+    EXPECT_EQ(text != nullptr ? std::string(text) : std::string(), expected) << name;
+  }
+}
+
+TEST(BuiltProgram, ProgramsCarryManifestVersionAndIcon) {
+  ExpectResources(FLASHUTIL_PROGRAM, "flashutil.exe");
+  ExpectResources(FLASHUTIL_SIM_PROGRAM, "flashutil-sim.exe");
+}
+
 // The options of the built program: what they write to the streams its starter
 // handed down (a console is not there to attach to), and the exit status.
 TEST(BuiltProgram, OptionsWriteToTheStreamsTheStarterGave) {
@@ -616,6 +755,7 @@ TEST(BuiltProgram, BuilderStampsAFlashProgramThatStartsInFlasherMode) {
   std::size_t differing = 0;
   for (std::size_t i = 0; i < stamped.size(); ++i) differing += stamped[i] != templateFile[i];
   EXPECT_LE(differing, kModelRecordSize + image.size());
+  ExpectResources(dir / "2000.EXE", "flashutil.exe");  // the template's, copied
 
   // Started, it is a flash program: its first sight is the warning, and No ends it.
   {
@@ -719,6 +859,44 @@ TEST(BuiltProgram, StampedSimulatedDriveProgramUpdatesTheDriveThroughTheWindow) 
   PostMessageA(window, WM_CLOSE, 0, 0);
   EXPECT_EQ(flasher.ExitCode(), 0u);
   EXPECT_TRUE(fs::exists(dir / "cdrw.simstate"));  // the drive kept what it was flashed with
+  fs::remove_all(dir);
+}
+
+// The pixels per inch Wine gives the programs started while it lives; the test
+// prefix has its default (96) again afterwards.
+struct WineDpi {
+  HKEY Key = nullptr;
+  explicit WineDpi(DWORD dpi) {
+    RegCreateKeyExA(HKEY_CURRENT_USER, "Control Panel\\Desktop", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &Key,
+                    nullptr);
+    RegSetValueExA(Key, "LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi), sizeof dpi);
+  }
+  ~WineDpi() {
+    RegDeleteValueA(Key, "LogPixels");
+    RegCloseKey(Key);
+  }
+};
+
+TEST(BuiltProgram, WindowAt144DpiIsTheDesignOneAndAHalfTimesAsLarge) {
+  // The program declares itself DPI aware and lays its window out for 150 %.
+  const fs::path dir = fs::temp_directory_path() / "flashutil-gui-dpi";
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  fs::copy_file(FLASHUTIL_SIM_PROGRAM, dir / "FLASHW.EXE");
+  fs::copy_file(FLASHUTIL_SOURCE_DIR "/samples/models.ini", dir / "FLASHW.INI");
+  {
+    const WineDpi dpi(144);
+    Process builder(dir / "FLASHW.EXE", dir);
+    const HWND window = builder.WaitForWindow(Win32Toolkit::kWindowClass);
+    ASSERT_NE(window, nullptr);
+    ExpectLaidOutAt(window, 144);
+    RECT outer;
+    GetWindowRect(window, &outer);
+    EXPECT_EQ(outer.left, 288);  // placed at 192, 128 of the design too
+    EXPECT_EQ(outer.top, 192);
+    PostMessageA(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(builder.ExitCode(), 0u);
+  }
   fs::remove_all(dir);
 }
 

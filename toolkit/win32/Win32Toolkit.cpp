@@ -28,6 +28,20 @@ constexpr int kComboFieldHeight = 18;
 constexpr int kItemHeight = 16;
 constexpr int kComboDropItems = 8;
 
+// The design's pixels per inch, and the controls' places in it: left, top,
+// width and height in the parent (the bar and the button lie in the group box).
+constexpr int kDesignDpi = 96;
+struct Place {
+  int Left, Top, Width, Height;
+};
+constexpr Place kLabelPlace = {16, 16, 369, 25};
+constexpr Place kComboPlace = {16, 40, 385, kComboHeight};
+constexpr Place kFileListPlace = {16, 72, 385, 41};
+constexpr Place kGroupPlace = {16, 128, 385, 49};
+constexpr Place kProgressPlace = {8, 16, 305, 25};
+constexpr Place kButtonPlace = {320, 16, 57, 25};
+constexpr int kFontHeight = 16;
+
 // GroupBox2's caption starts this far in and ends as far from the right edge.
 constexpr int kCaptionInset = 8;
 constexpr char kCaptionCut[] = "...";
@@ -77,10 +91,72 @@ HWND MakeControl(HWND parent, DWORD exStyle, const char* kind, const char* text,
                          nullptr);
 }
 
-// "System", bold, 16 pixels, in the given character set.
-HFONT MakeWindowFont(BYTE charset) {
-  return CreateFontA(-16, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, charset, OUT_DEFAULT_PRECIS,
-                     CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, "System");
+// The system's DPI functions of Windows 8.1 and 10, where the system has them:
+// the program starts on systems as old as Windows 98, whose loader would refuse
+// a program that imports them.
+#ifndef WM_DPICHANGED
+#define WM_DPICHANGED 0x02E0
+#endif
+
+template <typename Function>
+Function SystemFunction(const char* module, const char* name) {
+  const HMODULE loaded = GetModuleHandleA(module);
+  if (loaded == nullptr) return nullptr;
+  // (through a function type without parameters, which converts to any other)
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(loaded, name)));
+}
+
+// The pixels per inch of the screen, as systems before per-monitor scaling have them.
+UINT ScreenDpi() {
+  const HDC screen = GetDC(nullptr);
+  const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSX) : 0;
+  if (screen != nullptr) ReleaseDC(nullptr, screen);
+  return dpi > 0 ? static_cast<UINT>(dpi) : kDesignDpi;
+}
+
+// The pixels per inch of the window's monitor (Windows 10), else the screen's.
+UINT WindowDpi(HWND window) {
+  using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
+  static const auto getDpiForWindow =
+      SystemFunction<GetDpiForWindowFunction>("user32.dll", "GetDpiForWindow");
+  const UINT dpi = (getDpiForWindow != nullptr && window != nullptr) ? getDpiForWindow(window) : 0;
+  return dpi > 0 ? dpi : ScreenDpi();
+}
+
+// The outer rectangle of a window with this client rectangle at the dpi.
+void AdjustFrame(RECT& frame, DWORD style, UINT dpi) {
+  using AdjustFunction = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
+  static const auto adjustForDpi = SystemFunction<AdjustFunction>("user32.dll", "AdjustWindowRectExForDpi");
+  if (adjustForDpi == nullptr || !adjustForDpi(&frame, style, FALSE, 0, dpi)) {
+    AdjustWindowRectEx(&frame, style, FALSE, 0);
+  }
+}
+
+// Windows 10 1607 scales the frame of a per-monitor (v1) window only when asked;
+// v2 windows have it anyway.
+void ScaleFrameWithDpi(HWND window) {
+  using EnableFunction = BOOL(WINAPI*)(HWND);
+  static const auto enable = SystemFunction<EnableFunction>("user32.dll", "EnableNonClientDpiScaling");
+  if (enable != nullptr) enable(window);
+}
+
+int ScaledBy(int designed, UINT dpi) {
+  return MulDiv(designed, static_cast<int>(dpi), kDesignDpi);
+}
+
+// Places a control for the dpi: each edge of its designed rectangle scaled, so
+// neighbouring controls keep their gaps.
+void PlaceControl(HWND control, const Place& place, UINT dpi, int designedHeight) {
+  const int left = ScaledBy(place.Left, dpi), top = ScaledBy(place.Top, dpi);
+  SetWindowPos(control, nullptr, left, top, ScaledBy(place.Left + place.Width, dpi) - left,
+               ScaledBy(place.Top + designedHeight, dpi) - top, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// "System", bold, 16 pixels at 96 pixels per inch, in the given character set.
+HFONT MakeWindowFont(BYTE charset, UINT dpi = kDesignDpi) {
+  return CreateFontA(-ScaledBy(kFontHeight, dpi), 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, charset,
+                     OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
+                     "System");
 }
 
 // Whether the font the system gives for a request draws Latin letters. A system
@@ -162,48 +238,96 @@ void Win32Toolkit::CreateMainWindow(TFlashForm& form) {
   windowClass.cbSize = sizeof windowClass;
   windowClass.lpfnWndProc = &Win32Toolkit::WindowProcedure;
   windowClass.hInstance = instance;
+  windowClass.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(1));  // the program's icon (none in a test)
   windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
   windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_BTNFACE + 1));
   windowClass.lpszClassName = kWindowClass;
   RegisterClassExA(&windowClass);  // fails harmlessly when a second window registers it again
 
-  RECT frame = {0, 0, kPanelWidth, kPanelHeight};
-  AdjustWindowRectEx(&frame, kWindowStyle, FALSE, 0);
-  window_ = CreateWindowExA(0, kWindowClass, "", kWindowStyle, kLeft, kTop, frame.right - frame.left,
-                            frame.bottom - frame.top, nullptr, nullptr, instance, this);
+  // Placed for the screen's pixels per inch; laid out below for its monitor's.
+  dpi_ = ScreenDpi();
+  RECT frame = {0, 0, Scaled(kPanelWidth), Scaled(kPanelHeight)};
+  AdjustFrame(frame, kWindowStyle, dpi_);
+  window_ =
+      CreateWindowExA(0, kWindowClass, "", kWindowStyle, Scaled(kLeft), Scaled(kTop),
+                      frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance, this);
 
   // "System", bold, 16 pixels, character set Chinese Big5; the system's default
   // character set where the Big5 font it offers cannot draw the texts.
-  font_ = MakeWindowFont(CHINESEBIG5_CHARSET);
-  if (!DrawsLatinLetters(font_)) {
-    DeleteObject(font_);
-    font_ = MakeWindowFont(DEFAULT_CHARSET);
-  }
+  const HFONT big5 = MakeWindowFont(CHINESEBIG5_CHARSET);
+  fontCharset_ = DrawsLatinLetters(big5) ? CHINESEBIG5_CHARSET : DEFAULT_CHARSET;
+  DeleteObject(big5);
 
-  label_ = MakeControl(window_, 0, "STATIC", "", SS_LEFT | SS_NOPREFIX, 16, 16, 369, 25, kLabelId);
+  // The controls are placed by LayOut.
+  label_ = MakeControl(window_, 0, "STATIC", "", SS_LEFT | SS_NOPREFIX, 0, 0, 0, 0, kLabelId);
   combo_ = MakeControl(window_, 0, "COMBOBOX", "", CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL | WS_TABSTOP,
-                       16, 40, 385, kComboHeight + kComboDropItems * kItemHeight, kComboId);
-  files_ =
-      MakeControl(window_, WS_EX_CLIENTEDGE, "LISTBOX", "",
-                  LBS_NOTIFY | LBS_NOINTEGRALHEIGHT | WS_VSCROLL | WS_TABSTOP, 16, 72, 385, 41, kFileListId);
-  group_ = MakeControl(window_, WS_EX_CONTROLPARENT, "BUTTON", "", BS_GROUPBOX | WS_CLIPCHILDREN, 16, 128,
-                       385, 49, kGroupId);
+                       0, 0, 0, 0, kComboId);
+  files_ = MakeControl(window_, WS_EX_CLIENTEDGE, "LISTBOX", "",
+                       LBS_NOTIFY | LBS_NOINTEGRALHEIGHT | WS_VSCROLL | WS_TABSTOP, 0, 0, 0, 0, kFileListId);
+  group_ = MakeControl(window_, WS_EX_CONTROLPARENT, "BUTTON", "", BS_GROUPBOX | WS_CLIPCHILDREN, 0, 0, 0, 0,
+                       kGroupId);
   // The group box is the parent of the bar and the button, as designed; what
   // they report goes on to the window.
   SetWindowLongPtrA(group_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   groupDefault_ = reinterpret_cast<WNDPROC>(
       SetWindowLongPtrA(group_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Win32Toolkit::GroupProcedure)));
-  progress_ = MakeControl(group_, 0, PROGRESS_CLASSA, "", PBS_SMOOTH, 8, 16, 305, 25, kProgressId);
-  button_ = MakeControl(group_, 0, "BUTTON", "FLASH", BS_PUSHBUTTON | WS_TABSTOP, 320, 16, 57, 25, kButtonId);
-
-  for (HWND control : {label_, combo_, files_, group_, progress_, button_}) {
-    SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-  }
-  // The lines of a drop-down combo box are as high as its font makes them; only
-  // its selection field takes a height.
-  SendMessageA(combo_, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), kComboFieldHeight);
-  SendMessageA(files_, LB_SETITEMHEIGHT, 0, kItemHeight);
+  progress_ = MakeControl(group_, 0, PROGRESS_CLASSA, "", PBS_SMOOTH, 0, 0, 0, 0, kProgressId);
+  button_ = MakeControl(group_, 0, "BUTTON", "FLASH", BS_PUSHBUTTON | WS_TABSTOP, 0, 0, 0, 0, kButtonId);
   SendMessageA(progress_, PBM_SETRANGE32, 0, 100);
+  LayOut(WindowDpi(window_));
+}
+
+int Win32Toolkit::Scaled(int designed) const {
+  return ScaledBy(designed, dpi_);
+}
+
+void Win32Toolkit::PlaceControls() {
+  if (window_ == nullptr) return;
+  LOGFONTA shown = {};
+  if (font_ == nullptr || GetObjectA(font_, sizeof shown, &shown) == 0 ||
+      shown.lfHeight != -Scaled(kFontHeight)) {
+    const HFONT previous = font_;
+    font_ = MakeWindowFont(fontCharset_, dpi_);
+    for (HWND control : {label_, combo_, files_, group_, progress_, button_}) {
+      SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), shown_ ? TRUE : FALSE);
+    }
+    if (previous != nullptr) DeleteObject(previous);
+  }
+  PlaceControl(label_, kLabelPlace, dpi_, kLabelPlace.Height);
+  // A drop-down combo box's window holds its list too.
+  PlaceControl(combo_, kComboPlace, dpi_, kComboPlace.Height + kComboDropItems * kItemHeight);
+  PlaceControl(files_, kFileListPlace, dpi_, kFileListPlace.Height);
+  PlaceControl(group_, kGroupPlace, dpi_, kGroupPlace.Height);
+  PlaceControl(progress_, kProgressPlace, dpi_, kProgressPlace.Height);
+  PlaceControl(button_, kButtonPlace, dpi_, kButtonPlace.Height);
+
+  // The lines of a drop-down combo box are as high as its font makes them; only
+  // its selection field takes a height: the one that makes the closed box as
+  // high as designed, with the frame the system draws around it.
+  const int field = Scaled(kComboFieldHeight);
+  SendMessageA(combo_, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), field);
+  RECT closed = {};
+  GetWindowRect(combo_, &closed);
+  const int height = Scaled(kComboPlace.Top + kComboPlace.Height) - Scaled(kComboPlace.Top);
+  if (closed.bottom - closed.top != height && field + height - (closed.bottom - closed.top) > 0) {
+    SendMessageA(combo_, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1),
+                 field + height - (closed.bottom - closed.top));
+  }
+  SendMessageA(files_, LB_SETITEMHEIGHT, 0, Scaled(kItemHeight));
+}
+
+void Win32Toolkit::LayOut(UINT dpi) {
+  if (window_ == nullptr || dpi == 0) return;
+  dpi_ = dpi;
+  PlaceControls();
+  // The client area fits Panel1 inside the frame the window has.
+  RECT outer = {}, client = {};
+  GetWindowRect(window_, &outer);
+  GetClientRect(window_, &client);
+  SetWindowPos(window_, nullptr, 0, 0, Scaled(kPanelWidth) + (outer.right - outer.left) - client.right,
+               Scaled(kPanelHeight) + (outer.bottom - outer.top) - client.bottom,
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  InvalidateRect(window_, nullptr, TRUE);
 }
 
 void Win32Toolkit::ShowMainWindow() {
@@ -348,7 +472,7 @@ std::string Win32Toolkit::GroupCaption() const {
 std::string Win32Toolkit::FittedCaption(HDC dc, const std::string& caption) const {
   RECT area = {};
   GetClientRect(group_, &area);
-  const int width = area.right - area.left - 2 * kCaptionInset;
+  const int width = area.right - area.left - 2 * Scaled(kCaptionInset);
   if (TextWidth(dc, caption) <= width) return caption;
   // Too long for the box: the end says how a stage ended ("..., Fail! "), the
   // start which stage it was; the middle gives way. The end takes up to half.
@@ -394,11 +518,12 @@ void Win32Toolkit::PaintGroup() {
   DrawEdge(dc, &frame, EDGE_ETCHED, BF_RECT);
   const std::string shown = FittedCaption(dc, TextOf(group_));
   if (!shown.empty()) {
-    RECT label = {kCaptionInset - 1, 0, kCaptionInset + TextWidth(dc, shown) + 1, metrics.tmHeight + 1};
+    const int inset = Scaled(kCaptionInset);
+    RECT label = {inset - 1, 0, inset + TextWidth(dc, shown) + 1, metrics.tmHeight + 1};
     FillRect(dc, &label, GetSysColorBrush(COLOR_BTNFACE));
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
-    TextOutA(dc, kCaptionInset, 0, shown.data(), static_cast<int>(shown.size()));
+    TextOutA(dc, inset, 0, shown.data(), static_cast<int>(shown.size()));
   }
   SelectObject(dc, previous);
   EndPaint(group_, &paint);
@@ -559,9 +684,21 @@ LRESULT Win32Toolkit::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       // Panel1: a raised edge around the client area.
       PAINTSTRUCT paint;
       const HDC dc = BeginPaint(window_, &paint);
-      RECT panel = {0, 0, kPanelWidth, kPanelHeight};
+      RECT panel = {};
+      GetClientRect(window_, &panel);
       DrawEdge(dc, &panel, BDR_RAISEDINNER, BF_RECT);
       EndPaint(window_, &paint);
+      return 0;
+    }
+    case WM_DPICHANGED: {
+      // Moved to a monitor of another scaling (or the scaling changed): the
+      // layout for the new dpi, in the rectangle the system suggests.
+      dpi_ = LOWORD(wParam);
+      PlaceControls();
+      const RECT& suggested = *reinterpret_cast<const RECT*>(lParam);
+      SetWindowPos(window_, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                   suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+      InvalidateRect(window_, nullptr, TRUE);
       return 0;
     }
     case WM_SETCURSOR:
@@ -598,6 +735,7 @@ LRESULT CALLBACK Win32Toolkit::WindowProcedure(HWND window, UINT message, WPARAM
     auto* self = static_cast<Win32Toolkit*>(create->lpCreateParams);
     SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
     self->window_ = window;
+    ScaleFrameWithDpi(window);
   }
   auto* self = reinterpret_cast<Win32Toolkit*>(GetWindowLongPtrA(window, GWLP_USERDATA));
   if (self == nullptr || self->window_ != window) return DefWindowProcA(window, message, wParam, lParam);

@@ -86,6 +86,13 @@ class Win32Toolkit : public Toolkit {
   void EndWork() override;
   void RunBlocking(void (*step)(void*), void* context) override;
 
+  // Places the window's controls and sizes the window for the pixels per inch:
+  // the design's positions, sizes and font are at 96, and scale by dpi / 96 with
+  // the same layout. The window does this itself when it is created (for its
+  // monitor) and when the system moves it to a monitor of another scaling.
+  void LayOut(UINT dpi);
+  UINT Dpi() const { return dpi_; }
+
   // The main window and its controls (null before CreateMainWindow).
   HWND Window() const { return window_; }
   HWND Control(int id) const;
@@ -108,6 +115,10 @@ class Win32Toolkit : public Toolkit {
   std::string TextOf(HWND control) const;
   void PaintGroup();
   std::string FittedCaption(HDC dc, const std::string& caption) const;
+  // A length of the design (at 96 pixels per inch) at the window's dpi.
+  int Scaled(int designed) const;
+  // The controls and the font for dpi_; the window's own size is left alone.
+  void PlaceControls();
 
   // Waits until the handle is signalled (or, without one, the time has passed)
   // while the window paints and answers the desktop.
@@ -136,6 +147,8 @@ class Win32Toolkit : public Toolkit {
   HWND progress_ = nullptr;
   HWND button_ = nullptr;
   HFONT font_ = nullptr;
+  BYTE fontCharset_ = DEFAULT_CHARSET;
+  UINT dpi_ = 96;
   WNDPROC groupDefault_ = nullptr;
   MessageBoxFunction messageBox_ = &::MessageBoxA;
 
