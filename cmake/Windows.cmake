@@ -4,6 +4,12 @@ file(GLOB FLASHPLATFORM_SOURCES CONFIGURE_DEPENDS platform/windows/*.cpp)
 list(FILTER FLASHPLATFORM_SOURCES EXCLUDE REGEX ".*/main\\.cpp$")
 add_library(flashplatform STATIC ${FLASHPLATFORM_SOURCES})
 target_compile_definitions(flashplatform PUBLIC NOMINMAX)
+# The headers declare only what the oldest Windows the programs serve exports
+# (Windows 98 and NT 4, common controls of Internet Explorer 5), so a newer call
+# cannot be used by mistake; newer calls are looked up with GetProcAddress.
+set(FLASHUTIL_WINDOWS_FLOOR WINVER=0x0400 _WIN32_WINNT=0x0400 _WIN32_WINDOWS=0x0410 _WIN32_IE=0x0500)
+target_compile_definitions(flashplatform PUBLIC ${FLASHUTIL_WINDOWS_FLOOR})
+target_compile_definitions(flashcore PRIVATE ${FLASHUTIL_WINDOWS_FLOOR})
 target_link_libraries(flashplatform PUBLIC flashcore PRIVATE flash_warnings)
 
 file(GLOB FLASHWIN32_SOURCES CONFIGURE_DEPENDS toolkit/win32/*.cpp)
