@@ -20,6 +20,10 @@ target_link_libraries(flashwin32 PUBLIC flashplatform flashcore comctl32 gdi32 u
 # drives. Both are linked statically and need no DLL beside them.
 function(flashutil_program name)
   add_executable(${name} WIN32 platform/windows/main.cpp)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    # What the runtime asks of Windows 98 SE and ME that they lack (see the file).
+    target_sources(${name} PRIVATE platform/windows/runtime/OldWindows.cpp)
+  endif()
   target_link_libraries(${name} PRIVATE flashwin32 flashplatform flash_warnings ${ARGN})
 endfunction()
 
