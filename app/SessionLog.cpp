@@ -16,7 +16,7 @@ bool SessionLog::Open(const std::string& file, std::string& error) {
 }
 
 void SessionLog::Write(const std::string& line) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  const MutexLock lock(mutex_);
   out_ << line << '\n';
   out_.flush();
 }

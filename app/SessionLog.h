@@ -6,10 +6,10 @@
 
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "app/Toolkit.h"
+#include "common/Mutex.h"
 #include "device/Transport.h"
 
 class SessionLog {
@@ -21,7 +21,7 @@ class SessionLog {
   void Write(const std::string& line);
 
  private:
-  std::mutex mutex_;
+  Mutex mutex_;
   std::ofstream out_;
 };
 

@@ -1,8 +1,8 @@
 // Choosing a model narrows the file list to its firmware files; choosing a file
 // enables "Build".
-#include <filesystem>
 
 #include "app/FlashForm.h"
+#include "common/Files.h"
 
 void TFlashForm::ComboBoxChangeBuilder() {
   const int k = ui_.ComboIndex();
@@ -25,6 +25,6 @@ void TFlashForm::FileListBox1Click() {
     ui_.SetButtonEnabled(false);
     return;
   }
-  FirmwareFileName = std::filesystem::path(file).filename().string();
+  FirmwareFileName = PathFileName(file);
   ui_.SetButtonEnabled(true);
 }

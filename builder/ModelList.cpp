@@ -1,11 +1,9 @@
 // The builder start-up and the model list file: one section per model, MODEL00
 // to MODEL99, read through the platform's INI reader into the six model lists
 // and the lines of the ComboBox.
-#include <filesystem>
-#include <system_error>
-
 #include "app/FlashForm.h"
 #include "builder/Builder.h"
+#include "common/Files.h"
 #include "common/Text.h"
 
 namespace {
@@ -18,15 +16,14 @@ bool IsMissing(const std::string& value) {
 }
 
 bool IsPresentFile(const std::string& path) {
-  std::error_code error;
-  const auto status = std::filesystem::status(path, error);
-  return !error && std::filesystem::exists(status) && !std::filesystem::is_directory(status);
+  const FileKind kind = KindOfFile(path);
+  return kind == FileKind::Regular || kind == FileKind::Other;
 }
 
 }  // namespace
 
 std::string ModelListPath(const std::string& programFile) {
-  return std::filesystem::path(programFile).replace_extension(".INI").string();
+  return PathWithExtension(programFile, ".INI");
 }
 
 void TFlashForm::BuilderStartUp() {

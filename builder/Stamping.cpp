@@ -13,9 +13,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <system_error>
 #include <vector>
 
 #if defined(_WIN32)
@@ -28,11 +26,10 @@
 
 #include "app/FlashForm.h"
 #include "builder/Builder.h"
+#include "common/Files.h"
 #include "common/Text.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr std::size_t kBlockSize = std::size_t{1} << 16;
 constexpr std::uint64_t kCopyPart = std::uint64_t{1} << 20;  // the kernel's copy between progress steps
@@ -93,8 +90,7 @@ class KeywordSearch {
 // A file for binary reading and its length, or false when it is no plain file
 // that can be opened.
 bool OpenForReading(const std::string& path, std::ifstream& stream, std::uint64_t& length) {
-  std::error_code error;
-  if (path.empty() || !fs::is_regular_file(path, error)) return false;
+  if (path.empty() || KindOfFile(path) != FileKind::Regular) return false;
   stream.open(path, std::ios::binary);
   if (!stream) return false;
   stream.seekg(0, std::ios::end);
@@ -110,11 +106,6 @@ std::size_t ReadBlock(std::ifstream& stream, char* data, std::size_t size) {
   return static_cast<std::size_t>(stream.gcount());
 }
 
-bool SameFile(const std::string& a, const std::string& b) {
-  std::error_code error;
-  return fs::equivalent(a, b, error) && !error;
-}
-
 // Gives `take` the names "<output>.building", then numbered ones, until it
 // succeeds with one, and returns that name (empty when none was taken). A name
 // is passed over only when something already has it, a link to nowhere
@@ -124,8 +115,7 @@ std::string TakeFreeName(const std::string& output, Take take) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string candidate = output + (attempt == 0 ? ".building" : Format(".building%d", attempt));
     if (take(candidate)) return candidate;
-    std::error_code error;
-    if (fs::symlink_status(candidate, error).type() == fs::file_type::not_found) break;  // no new file here
+    if (!NameTaken(candidate)) break;  // no new file here
   }
   return {};
 }
@@ -167,8 +157,7 @@ class ProgramFile {
 // Windows refuses the mode as invalid, so no program could ever be built, and
 // Wine ignores it and opens an existing file. The name is looked up first.
 std::FILE* OpenNewFile(const std::string& path) {
-  std::error_code error;
-  if (fs::symlink_status(path, error).type() != fs::file_type::not_found) return nullptr;
+  if (NameTaken(path)) return nullptr;
   return std::fopen(path.c_str(), "wb");
 }
 
@@ -201,10 +190,8 @@ class PendingOutput {
     return CopyThroughBuffer(program, *this, count, buffer);
   }
 
-  void AddPermissions(fs::perms permissions) {
-    std::error_code error;
-    fs::permissions(path_, permissions, fs::perm_options::add, error);
-  }
+  // Windows has no execute permissions: any program file can be started.
+  void TakeExecutePermissions(const std::string&) {}
 
   // Closes the file once every byte is on the disk; false when some byte did not
   // reach it.
@@ -217,9 +204,7 @@ class PendingOutput {
 
   // Gives the file the output's name, replacing a file of that name.
   bool MoveTo(const std::string& output) {
-    std::error_code error;
-    fs::rename(path_, output, error);
-    if (error) return false;
+    if (!RenameReplacing(path_, output)) return false;
     path_.clear();
     return true;
   }
@@ -228,10 +213,7 @@ class PendingOutput {
   void Discard() {
     if (file_ != nullptr) std::fclose(file_);
     file_ = nullptr;
-    if (!path_.empty()) {
-      std::error_code error;
-      fs::remove(path_, error);
-    }
+    if (!path_.empty()) RemoveFile(path_);
   }
 
   std::FILE* file_ = nullptr;
@@ -252,8 +234,7 @@ class ProgramFile {
 
   // A plain file only: opening a pipe of that name would wait for a writer.
   bool Open(const std::string& path, std::uint64_t& length) {
-    std::error_code error;
-    if (path.empty() || !fs::is_regular_file(path, error)) return false;
+    if (path.empty() || KindOfFile(path) != FileKind::Regular) return false;
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat info {};
     if (fd_ < 0 || ::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return false;
@@ -356,9 +337,14 @@ class PendingOutput {
     return CopyThroughBuffer(program, *this, count, buffer);
   }
 
-  void AddPermissions(fs::perms permissions) {
+  // The new program can be started like the template: it takes the template's
+  // execute permissions. A file system without them refuses; the program is built
+  // all the same.
+  void TakeExecutePermissions(const std::string& programPath) {
+    struct stat program {};
     struct stat info {};
-    if (::fstat(fd_, &info) == 0) ::fchmod(fd_, (info.st_mode & 07777) | static_cast<mode_t>(permissions));
+    if (::stat(programPath.c_str(), &program) != 0 || ::fstat(fd_, &info) != 0) return;
+    ::fchmod(fd_, (info.st_mode & 07777) | (program.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)));
   }
 
   // True when every byte is on the disk.
@@ -382,8 +368,8 @@ class PendingOutput {
 
  private:
   static std::string Directory(const std::string& output) {
-    const fs::path parent = fs::path(output).parent_path();
-    return parent.empty() ? "." : parent.string();
+    const std::string parent = PathParent(output);
+    return parent.empty() ? "." : parent;
   }
 
   // Gives the unnamed file a name; errno tells why not (EEXIST: the name is taken).
@@ -427,7 +413,7 @@ void TFlashForm::BuildFlashProgram() {
 
 bool TFlashForm::NewBuildFlashProgram() {
   ui_.SetGroupCaption("Building " + FirmwareFileName + "  Please wait... ");
-  const std::string programName = fs::path(ui_.ProgramStartedPath()).filename().string();
+  const std::string programName = PathFileName(ui_.ProgramStartedPath());
   const std::string someProblem = "Building fail: some problem in " + programName;
 
   const int k = ui_.ComboIndex();
@@ -591,13 +577,7 @@ bool TFlashForm::NewBuildFlashProgram() {
     done = next;
   }
 
-  // The new program can be started like the template: it takes the template's
-  // execute permissions. A file system without them refuses; the program is built
-  // all the same.
-  constexpr fs::perms kExecute = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
-  std::error_code permissionError;
-  const fs::file_status templateStatus = fs::status(programPath, permissionError);
-  if (!permissionError) output.AddPermissions(templateStatus.permissions() & kExecute);
+  output.TakeExecutePermissions(programPath);
   if (!output.Sync()) {
     ui_.ShowMessage(writeFail);
     return false;

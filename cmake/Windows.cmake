@@ -4,6 +4,12 @@ file(GLOB FLASHPLATFORM_SOURCES CONFIGURE_DEPENDS platform/windows/*.cpp)
 list(FILTER FLASHPLATFORM_SOURCES EXCLUDE REGEX ".*/main\\.cpp$")
 add_library(flashplatform STATIC ${FLASHPLATFORM_SOURCES})
 target_compile_definitions(flashplatform PUBLIC NOMINMAX)
+# The headers declare only what the oldest Windows the programs serve exports
+# (Windows 98 and NT 4, common controls of Internet Explorer 5), so a newer call
+# cannot be used by mistake; newer calls are looked up with GetProcAddress.
+set(FLASHUTIL_WINDOWS_FLOOR WINVER=0x0400 _WIN32_WINNT=0x0400 _WIN32_WINDOWS=0x0410 _WIN32_IE=0x0500)
+target_compile_definitions(flashplatform PUBLIC ${FLASHUTIL_WINDOWS_FLOOR})
+target_compile_definitions(flashcore PRIVATE ${FLASHUTIL_WINDOWS_FLOOR})
 target_link_libraries(flashplatform PUBLIC flashcore PRIVATE flash_warnings)
 
 file(GLOB FLASHWIN32_SOURCES CONFIGURE_DEPENDS toolkit/win32/*.cpp)
@@ -33,6 +39,10 @@ endfunction()
 function(flashutil_program name)
   add_executable(${name} WIN32 platform/windows/main.cpp)
   flashutil_resources(${name})
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    # What the runtime asks of Windows 98 SE and ME that they lack (see the file).
+    target_sources(${name} PRIVATE platform/windows/runtime/OldWindows.cpp)
+  endif()
   target_link_libraries(${name} PRIVATE flashwin32 flashplatform flash_warnings ${ARGN})
 endfunction()
 

@@ -24,10 +24,17 @@ TEST(ModelListPath, ExtensionReplacedOrAdded) {
     const char* program;
     const char* list;
   } cases[] = {
-      {"/opt/flash/FLASH.EXE", "/opt/flash/FLASH.INI"},
-      {"/opt/flash/flashutil-sim", "/opt/flash/flashutil-sim.INI"},
-      {"/opt/a.b/prog", "/opt/a.b/prog.INI"},
-      {"/x/prog.tar.exe", "/x/prog.tar.INI"},
+    {"/opt/flash/FLASH.EXE", "/opt/flash/FLASH.INI"},
+    {"/opt/flash/flashutil-sim", "/opt/flash/flashutil-sim.INI"},
+    {"/opt/a.b/prog", "/opt/a.b/prog.INI"},
+    {"/x/prog.tar.exe", "/x/prog.tar.INI"},
+    {"dir/.hidden", "dir/.hidden.INI"},  // a leading dot starts no extension
+#if defined(_WIN32)
+    {"C:\\A.B\\PROG", "C:\\A.B\\PROG.INI"},
+    {"C:\\FLASH\\PROG.EXE", "C:\\FLASH\\PROG.INI"},
+    {"D:\\x.y/prog", "D:\\x.y/prog.INI"},
+    {"C:PROG.EXE", "C:PROG.INI"},
+#endif
   };
   for (const auto& c : cases) EXPECT_EQ(ModelListPath(c.program), c.list) << c.program;
 }

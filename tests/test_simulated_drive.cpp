@@ -743,6 +743,16 @@ TEST(SimulatedDriveDescription, BadValuesAreRefusedWithTheirPlace) {
         << error;
     EXPECT_NE(error.find(c.reason), std::string::npos) << error;
   }
+#if defined(_WIN32)
+  // On Windows a backslash separates parts too, and a drive letter starts a name.
+  for (const char* value : {"sub\\..\\..\\cd.state", "\\cd.state", "C:cd.state", "C:\\cd.state"}) {
+    FakeIni ini = TwoDrives();
+    ini.Values[{"cdrw", "state"}] = value;
+    std::string error;
+    EXPECT_FALSE(LoadSimulatedDrives("d.ini", ini, error)) << value;
+    EXPECT_NE(error.find("outside the description file's folder"), std::string::npos) << error;
+  }
+#endif
 
   const std::pair<std::string, const char*> lists[] = {
       {"cdrw dvd CDRW", "named twice"}, {"cdrw ../x", "bad drive name"}, {".hidden", "bad drive name"}};

@@ -9,11 +9,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <thread>
+
+#include "common/Files.h"
 
 namespace {
 
@@ -414,40 +415,39 @@ bool SimulatedDrive::SaveState(const std::uint8_t* flash, const std::string& rev
   // name (left by a run that stopped, or put there by anyone) is removed, never
   // written through, and the name taken again in between makes the save fail.
   const std::string temporary = stateFile_ + ".new";
-  std::error_code ignored;
-  std::filesystem::remove(temporary, ignored);
+  RemoveFile(temporary);
   const int file = open(temporary.c_str(), kCreateNew, 0666);
   if (file < 0) return false;
   const std::string header = std::string(kStateMagic) + kStateRevisionKey + PaddedRevision(revision) + '\n';
   bool written = WriteAll(file, header.data(), header.size()) &&
                  WriteAll(file, reinterpret_cast<const char*>(flash), kFlashSize);
   written = close(file) == 0 && written;
-  std::error_code error;
-  if (written) std::filesystem::rename(temporary, stateFile_, error);
-  if (!written || error) std::filesystem::remove(temporary, ignored);
-  return written && !error;
+  const bool renamed = written && RenameReplacing(temporary, stateFile_);
+  if (!renamed) RemoveFile(temporary);
+  return renamed;
 }
 
 bool SimulatedDrive::UseStateFile(const std::string& path, std::string& error) {
   stateFile_.clear();
-  std::error_code ec;
-  if (!std::filesystem::exists(path, ec)) {
-    if (ec) {
-      error = "cannot look for the drive state file " + path + ": " + ec.message();
-      return false;
-    }
+  std::string why;
+  const FileKind kind = KindOfFile(path, &why);
+  if (kind == FileKind::Unknown) {
+    error = "cannot look for the drive state file " + path + ": " + why;
+    return false;
+  }
+  if (kind == FileKind::Missing) {
     stateFile_ = path;
     return true;
   }
   // Only a file of a state's size is read, and never more of it than a state
   // holds: a device, a pipe or a huge file named as the state is refused.
-  if (!std::filesystem::is_regular_file(path, ec)) {
+  if (kind != FileKind::Regular) {
     error = "the drive state file " + path + " is not a regular file";
     return false;
   }
-  const auto size = std::filesystem::file_size(path, ec);
+  std::uint64_t size = 0;
   std::string contents;
-  if (!ec && size == kStateFileSize) {
+  if (FileSizeOf(path, size) && size == kStateFileSize) {
     std::ifstream in(path, std::ios::binary);
     contents.resize(kStateFileSize + 1);
     in.read(contents.data(), static_cast<std::streamsize>(contents.size()));

@@ -5,14 +5,13 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <utility>
 
-namespace {
+#include "common/Files.h"
 
-namespace fs = std::filesystem;
+namespace {
 
 constexpr char kAbsent[] = "\x7f<absent>\x7f";
 constexpr int kMaxDrives = 64;
@@ -86,9 +85,7 @@ bool GoodName(const std::string& name) {
 // A drive's state stays in the folder of its description: a path that starts
 // elsewhere or climbs out could name any file the program may write.
 bool StaysInFolder(const std::string& text) {
-  const fs::path path(text);
-  if (path.has_root_name() || path.has_root_directory()) return false;
-  return std::none_of(path.begin(), path.end(), [](const fs::path& part) { return part == ".."; });
+  return PathStaysInside(text);
 }
 
 std::optional<SimFault::Kind> FaultKind(const std::string& word) {
@@ -226,7 +223,7 @@ bool DriveSection::Read(int position, SimDriveConfig& config, std::string& error
   config.HaId = 0;
   config.Target = static_cast<std::uint8_t>(std::min(position, 255));
   config.Lun = 0;
-  config.StateFile = (fs::path(path_).parent_path() / (name_ + kSimStateExtension)).string();
+  config.StateFile = PathJoined(PathParent(path_), name_ + kSimStateExtension);
 
   if (auto value = Value("letter")) {
     if (value->empty()) {
@@ -301,7 +298,7 @@ bool DriveSection::Read(int position, SimDriveConfig& config, std::string& error
   if (auto value = Value("state")) {
     if (value->empty()) return Bad("state", *value, "empty", error);
     if (!StaysInFolder(*value)) return Bad("state", *value, "outside the description file's folder", error);
-    config.StateFile = (fs::path(path_).parent_path() / *value).string();
+    config.StateFile = PathJoined(PathParent(path_), *value);
   }
   for (int i = 1; i <= kMaxFaults; ++i) {
     const std::string key = "fault" + std::to_string(i);
@@ -319,13 +316,12 @@ bool KeepStates(SimulatedTransport& drives, std::string& error) {
   for (std::size_t i = 0; i < drives.Size(); ++i) {
     SimulatedDrive& drive = drives.Drive(i);
     // Made absolute now: the program may change its working directory later.
-    std::error_code ec;
-    const fs::path path = fs::absolute(drive.Config().StateFile, ec);
-    if (ec) {
-      error = drive.Config().StateFile + ": " + ec.message();
+    std::string path, why;
+    if (!AbsolutePath(drive.Config().StateFile, path, why)) {
+      error = drive.Config().StateFile + ": " + why;
       return false;
     }
-    if (!drive.UseStateFile(path.string(), error)) return false;
+    if (!drive.UseStateFile(path, error)) return false;
   }
   return true;
 }
@@ -412,17 +408,16 @@ std::unique_ptr<SimulatedTransport> LoadSimulatedDrives(const std::string& descr
 
 std::unique_ptr<SimulatedTransport> MakeProgramSimulatedDrives(const std::string& programFilePath,
                                                                IniReaderFactory readers, std::string& error) {
-  std::error_code ec;
-  const fs::path candidates[] = {fs::path(kSimDrivesFileName),
-                                 fs::path(programFilePath).parent_path() / kSimDrivesFileName};
-  for (const fs::path& candidate : candidates) {
-    if (!fs::is_regular_file(candidate, ec)) continue;
+  const std::string candidates[] = {kSimDrivesFileName,
+                                    PathJoined(PathParent(programFilePath), kSimDrivesFileName)};
+  for (const std::string& candidate : candidates) {
+    if (KindOfFile(candidate) != FileKind::Regular) continue;
     std::unique_ptr<IniReader> reader = readers ? readers() : nullptr;
     if (!reader) {
-      error = candidate.string() + ": no INI reader to read it with";
+      error = candidate + ": no INI reader to read it with";
       return nullptr;
     }
-    auto drives = LoadSimulatedDrives(candidate.string(), *reader, error);
+    auto drives = LoadSimulatedDrives(candidate, *reader, error);
     if (!drives || !KeepStates(*drives, error)) return nullptr;
     return drives;
   }

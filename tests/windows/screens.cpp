@@ -18,7 +18,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
-#include <thread>
+#include <thread>  // this_thread::sleep_for
 #include <vector>
 
 #include "app/FlashForm.h"
@@ -83,6 +83,17 @@ void Watch(fs::path dir, std::string mode) {
   if (window != nullptr) PostMessageA(window, WM_CLOSE, 0, 0);
 }
 
+struct Watcher {
+  fs::path Dir;
+  std::string Mode;
+};
+
+DWORD WINAPI WatchThread(void* context) {
+  const std::unique_ptr<Watcher> watcher(static_cast<Watcher*>(context));
+  Watch(watcher->Dir, watcher->Mode);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -111,6 +122,8 @@ int main(int argc, char** argv) {
     faults.push_back({.What = SimFault::Kind::FlipReadBit, .Opcode = 0x3C});
   }
   Cddrive::InstallTransport(drives.get());
-  std::thread(Watch, dir, mode).detach();
+  // The runtime has no std::thread: the watcher runs on a thread of the system's.
+  const HANDLE watcher = CreateThread(nullptr, 0, WatchThread, new Watcher{dir, mode}, 0, nullptr);
+  if (watcher != nullptr) CloseHandle(watcher);
   return RunApplication(ui, *package, [] { return MakeIniReader(); });
 }

@@ -162,11 +162,16 @@ HFONT MakeWindowFont(BYTE charset, UINT dpi = kDesignDpi) {
 // Whether the font the system gives for a request draws Latin letters. A system
 // without a Big5 font may hand out a fallback font of that character set that
 // holds none, and every text would show as empty boxes.
+// GetGlyphIndicesA came with Windows 2000: before it the font is taken as it is.
 bool DrawsLatinLetters(HFONT font) {
+  using GetGlyphIndicesFunction = DWORD(WINAPI*)(HDC, LPCSTR, int, LPWORD, DWORD);
+  static const auto getGlyphIndices = reinterpret_cast<GetGlyphIndicesFunction>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("GDI32.DLL"), "GetGlyphIndicesA")));
+  if (getGlyphIndices == nullptr) return true;
   const HDC screen = GetDC(nullptr);
   const HGDIOBJ previous = SelectObject(screen, font);
   WORD glyphs[4] = {};
-  const DWORD found = GetGlyphIndicesA(screen, "AZaz", 4, glyphs, GGI_MARK_NONEXISTING_GLYPHS);
+  const DWORD found = getGlyphIndices(screen, "AZaz", 4, glyphs, GGI_MARK_NONEXISTING_GLYPHS);
   SelectObject(screen, previous);
   ReleaseDC(nullptr, screen);
   if (found == GDI_ERROR) return true;  // a font without glyph indices (a raster font) draws its own letters
