@@ -26,6 +26,8 @@ int __cdecl FileStatus(int descriptor, struct _stat64* info) {
   switch (GetFileType(file)) {
     case FILE_TYPE_DISK: {
       DWORD high = 0;
+      // A size whose low half is all ones is told from a failure by the error.
+      SetLastError(NO_ERROR);
       const DWORD low = GetFileSize(file, &high);
       if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
         errno = EBADF;
