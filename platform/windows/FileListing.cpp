@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "app/Toolkit.h"
+#include "common/Files.h"
 
 namespace {
 
@@ -48,12 +49,6 @@ bool LongNameFits(const std::string& pattern, const std::string& name) {
   return Fits(pattern.c_str(), name.c_str());
 }
 
-std::string Joined(const std::string& directory, const std::string& name) {
-  if (directory.empty()) return name;
-  const char last = directory.back();
-  return (last == '\\' || last == '/' || last == ':') ? directory + name : directory + "\\" + name;
-}
-
 }  // namespace
 
 std::vector<std::string> ListMatchingFiles(const std::string& directory, const std::string& mask) {
@@ -63,7 +58,7 @@ std::vector<std::string> ListMatchingFiles(const std::string& directory, const s
     if (pattern.empty()) continue;
     const std::string upperPattern = Upper(pattern);
     WIN32_FIND_DATAA found;
-    const HANDLE search = FindFirstFileA(Joined(directory, pattern).c_str(), &found);
+    const HANDLE search = FindFirstFileA(PathJoined(directory, pattern).c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) continue;
     do {
       if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;

@@ -8,8 +8,14 @@
 //                                host adapters: no drive.
 //   Wine98NoAspi  (Windows 98, WNASPI32.DLL disabled)  the load-failure message
 //                                at every one of the 40 probes.
+//   WineKernel    (the kernel stage's machine only)  D: is a real drive: the
+//                                pass-through's commands and a whole update.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <initializer_list>
 #include <iostream>
 
 #include "app/FlashForm.h"
@@ -17,6 +23,7 @@
 #include "platform/windows/WindowsTransport.h"
 #include "tests/ResultContract.h"
 #include "tests/Support.h"
+#include "tests/UpdateRig.h"
 
 namespace {
 
@@ -31,19 +38,20 @@ const char* const kLoadFailure =
     " and copy the DLL to system directory.\n"
     "\n";
 
-// Runs a flash program for the default package on the real Windows transport,
-// answering Yes to the warning, and prints every dialog it shows.
+// Runs a flash program for the package (the default one unless given) on the
+// real Windows transport, answering Yes to the warning and to the update's
+// question, pressing the button when told, and prints every dialog it shows.
 struct FlashProgramRun {
   RecordingToolkit Ui;
   WindowsTransport Transport;
   int ExitCode = -1;
 
-  FlashProgramRun() {
+  explicit FlashProgramRun(const FlashPackage& package = *MakeFlasherPackage(), bool pressFlash = false) {
     Cddrive::ResetUnit();
     Cddrive::InstallTransport(&Transport);
-    Ui.Answers = {DialogResult::Yes};
-    auto package = MakeFlasherPackage();
-    ExitCode = RunApplication(Ui, *package, {});
+    Ui.Answers = {DialogResult::Yes, DialogResult::Yes};
+    if (pressFlash) Ui.Script = {[](RecordingToolkit& u) { u.UserPressesButton(); }};
+    ExitCode = RunApplication(Ui, package, {});
     Cddrive::InstallTransport(nullptr);
     Cddrive::ResetUnit();
     std::cout << "[the program showed " << Ui.Dialogs.size() << " dialogs and " << Ui.Messages.size()
@@ -58,6 +66,22 @@ struct FlashProgramRun {
   }
 };
 
+// Opens D: through the pass-through, sends one command with a data-in phase,
+// closes it again.
+CommandResult SendToD(PassThroughTransport& transport, std::initializer_list<std::uint8_t> cdb,
+                      std::uint8_t* data, std::uint32_t length) {
+  const DriveAddress d{'D', 0, 0, 0, {}};
+  const OpenResult opened = transport.Open(d);
+  EXPECT_NE(opened.Handle, kNoDevice) << "error " << opened.Error;
+  CommandRequest request;
+  std::copy(cdb.begin(), cdb.end(), request.Cdb);
+  request.Length = length;
+  request.Data = data;
+  const CommandResult result = transport.Execute(opened.Handle, d, request);
+  transport.Close(opened.Handle);
+  return result;
+}
+
 TEST(WineNt, CdromOnAPlainFolderIsListedButAnswersNoCommand) {
   if (!SystemIsNt()) GTEST_SKIP() << "Wine reports a platform before NT";
   if (GetDriveTypeA("D:\\") != DRIVE_CDROM) GTEST_SKIP() << "D: is no CD-ROM drive here: run wine-setup.sh";
@@ -66,16 +90,8 @@ TEST(WineNt, CdromOnAPlainFolderIsListedButAnswersNoCommand) {
   bool listed = false;
   for (const DriveAddress& address : passThrough.Enumerate()) listed = listed || address.Letter == 'D';
   EXPECT_TRUE(listed);
-  const OpenResult opened = passThrough.Open({'D', 0, 0, 0, {}});
-  ASSERT_NE(opened.Handle, kNoDevice) << "error " << opened.Error;
   std::uint8_t inquiry[128] = {};
-  CommandRequest request;
-  request.Cdb[0] = 0x12;
-  request.Cdb[4] = 0x80;
-  request.Length = sizeof inquiry;
-  request.Data = inquiry;
-  const CommandResult result = passThrough.Execute(opened.Handle, {'D', 0, 0, 0, {}}, request);
-  passThrough.Close(opened.Handle);
+  const CommandResult result = SendToD(passThrough, {0x12, 0, 0, 0, sizeof inquiry}, inquiry, sizeof inquiry);
   EXPECT_FALSE(result.Completed);
   EXPECT_EQ(result.OsError, static_cast<std::uint32_t>(ERROR_NOT_SUPPORTED));
   EXPECT_EQ(SenseByte(result, 2), 0);
@@ -138,6 +154,53 @@ TEST(Wine98NoAspi, EveryProbeShowsTheLoadFailure) {
   }
   EXPECT_EQ(run.Ui.Dialogs[41].Text, kNoDriveReport);
   EXPECT_TRUE(run.Ui.QuitPosted);
+}
+
+// WineKernel: run by the kernel stage (scripts/test-kernel) in its emulated
+// machine, where D: is the simulated drive that the kernel serves as /dev/srN,
+// and the environment names the file the guest compares the drive's flash with
+// (FLASHUTIL_KERNEL_IMAGE). Elsewhere they skip, and the Windows test run leaves
+// them out.
+const char* ImageFile() {
+  return std::getenv("FLASHUTIL_KERNEL_IMAGE");
+}
+
+TEST(WineKernel, InquiryAndARejectedCommandThroughPassThrough) {
+  if (ImageFile() == nullptr) GTEST_SKIP() << "not in the kernel stage's machine";
+  PassThroughTransport transport;
+  std::uint8_t inquiry[36] = {};
+  const CommandResult identified =
+      SendToD(transport, {0x12, 0, 0, 0, sizeof inquiry}, inquiry, sizeof inquiry);
+  ASSERT_TRUE(identified.Completed) << "error " << identified.OsError;
+  EXPECT_EQ(identified.ScsiStatus, 0);
+  EXPECT_EQ(inquiry[0] & 0x1F, 5);  // an optical drive
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(inquiry) + 8, 28), "QVXR    CRW-5224A       1000");
+
+  // An opcode the drive does not know comes back with its sense data.
+  std::uint8_t reply[16] = {};
+  const CommandResult rejected =
+      SendToD(transport, {0xF7, 0, 0, 0, 0, 0, 0, 0, sizeof reply}, reply, sizeof reply);
+  ASSERT_TRUE(rejected.Completed) << "error " << rejected.OsError;
+  EXPECT_EQ(rejected.ScsiStatus, 0x02);
+  ASSERT_GE(rejected.SenseLength, 14);
+  EXPECT_EQ(rejected.Sense[2] & 0x0F, 0x05);
+  EXPECT_EQ(rejected.Sense[12], 0x20);
+  EXPECT_EQ(rejected.Sense[13], 0x00);
+}
+
+TEST(WineKernel, WholeUpdateThroughPassThrough) {
+  if (ImageFile() == nullptr) GTEST_SKIP() << "not in the kernel stage's machine";
+  const std::vector<std::uint8_t> image = MakeImage(0x20000);
+  // The runner prints what the program showed, for a failure's report.
+  FlashProgramRun run(*MakeFlasherPackage({}, image), true);
+  const RecordingToolkit& ui = run.Ui;
+
+  std::ofstream(ImageFile(), std::ios::binary)
+      .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+  EXPECT_EQ(ui.GroupCaption(), "Flash Completed.");
+  ASSERT_FALSE(ui.ComboLines.empty());
+  // The refreshed line shows the revision the new flash carries.
+  EXPECT_NE(ui.ComboLines[0].find("QVXR    CRW-5224A       2000"), std::string::npos) << ui.ComboLines[0];
 }
 
 }  // namespace
