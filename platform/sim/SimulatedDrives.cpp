@@ -107,26 +107,23 @@ std::optional<SimFault::Kind> FaultKind(const std::string& word) {
 
 // "<kind> [<opcode>] [control=..] [occurrence=..] [sense=..]"; the reason when bad.
 std::optional<SimFault> ParseFault(const std::string& text, std::string& why) {
+  const auto bad = [&why](const std::string& reason) -> std::optional<SimFault> {
+    why = reason;
+    return std::nullopt;
+  };
   const std::vector<std::string> words = Words(text, false);
   SimFault fault;
   const auto kind = words.empty() ? std::nullopt : FaultKind(words[0]);
-  if (!kind) {
-    why = "unknown fault kind";
-    return std::nullopt;
-  }
+  if (!kind) return bad("unknown fault kind");
   fault.What = *kind;
   std::size_t next = 1;
   if (next < words.size() && words[next].find('=') == std::string::npos) {
     const auto opcode = HexByte(words[next]);
-    if (!opcode) {
-      why = "bad opcode";
-      return std::nullopt;
-    }
+    if (!opcode) return bad("bad opcode");
     fault.Opcode = *opcode;
     ++next;
   } else if (fault.What != SimFault::Kind::CommitFailure) {
-    why = "no opcode";
-    return std::nullopt;
+    return bad("no opcode");
   }
   for (; next < words.size(); ++next) {
     const std::string& word = words[next];
@@ -135,59 +132,38 @@ std::optional<SimFault> ParseFault(const std::string& text, std::string& why) {
     const std::string value = equals == std::string::npos ? "" : word.substr(equals + 1);
     if (key == "control") {
       const auto control = HexByte(value);
-      if (!control) {
-        why = "bad control byte";
-        return std::nullopt;
-      }
+      if (!control) return bad("bad control byte");
       fault.Control = *control;
     } else if (key == "occurrence") {
       const auto occurrence = Number<int>(value, 10, 0, 1 << 30);
-      if (!occurrence) {
-        why = "bad occurrence";
-        return std::nullopt;
-      }
+      if (!occurrence) return bad("bad occurrence");
       fault.Occurrence = *occurrence;
     } else if (key == "sense") {
       const auto sense = HexBytes(value, ':');
-      if (!sense || sense->size() != 3) {
-        why = "bad sense (three hex bytes kk:aa:qq)";
-        return std::nullopt;
-      }
+      if (!sense || sense->size() != 3) return bad("bad sense (three hex bytes kk:aa:qq)");
       fault.Key = (*sense)[0];
       fault.Asc = (*sense)[1];
       fault.Ascq = (*sense)[2];
     } else if (key == "status") {
       const auto status = HexByte(value);
-      if (!status) {
-        why = "bad status";
-        return std::nullopt;
-      }
+      if (!status) return bad("bad status");
       fault.Status = *status;
     } else if (key == "sensedata") {
       const auto data = HexBytes(value, ':');
-      if (!data || data->size() > CommandResult::kSenseCapacity) {
-        why = "bad sense data (at most 32 hex bytes xx:xx:..)";
-        return std::nullopt;
-      }
+      if (!data || data->size() > CommandResult::kSenseCapacity)
+        return bad("bad sense data (at most 32 hex bytes xx:xx:..)");
       std::copy(data->begin(), data->end(), fault.SenseData.begin());
       fault.SenseLength = static_cast<std::uint8_t>(data->size());
     } else if (key == "ms") {
       const auto milliseconds = Number<int>(value, 10, 0, 600000);
-      if (!milliseconds) {
-        why = "bad delay (0 to 600000 ms)";
-        return std::nullopt;
-      }
+      if (!milliseconds) return bad("bad delay (0 to 600000 ms)");
       fault.Milliseconds = *milliseconds;
     } else if (key == "residual") {
       const auto residual = Number<int>(value, 10, 0, 1 << 24);
-      if (!residual) {
-        why = "bad residual";
-        return std::nullopt;
-      }
+      if (!residual) return bad("bad residual");
       fault.Residual = *residual;
     } else {
-      why = "unknown setting \"" + word + "\"";
-      return std::nullopt;
+      return bad("unknown setting \"" + word + "\"");
     }
   }
   return fault;
