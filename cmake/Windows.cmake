@@ -34,15 +34,21 @@ function(flashutil_resources target)
     ${FLASHUTIL_RESOURCES}/flashutil.manifest ${FLASHUTIL_RESOURCES}/flashutil.ico)
 endfunction()
 
+# What the runtime asks of Windows 98 SE and ME that they lack (see the file),
+# linked into every 32-bit program: the shipped ones and the tests, so the tests
+# run on the same answers as the programs.
+function(flashutil_old_windows_runtime target)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/platform/windows/runtime/OldWindows.cpp)
+  endif()
+endfunction()
+
 # The program (a GUI program: no console), and the same program on simulated
 # drives. Both are linked statically and need no DLL beside them.
 function(flashutil_program name)
   add_executable(${name} WIN32 platform/windows/main.cpp)
   flashutil_resources(${name})
-  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-    # What the runtime asks of Windows 98 SE and ME that they lack (see the file).
-    target_sources(${name} PRIVATE platform/windows/runtime/OldWindows.cpp)
-  endif()
+  flashutil_old_windows_runtime(${name})
   target_link_libraries(${name} PRIVATE flashwin32 flashplatform flash_warnings ${ARGN})
 endfunction()
 

@@ -1,6 +1,10 @@
 // The platform choice by GetVersionExA, the drive units on top of the Windows
-// transport, the INI reader (GetPrivateProfileStringA) and the file search.
+// transport, the INI reader (GetPrivateProfileStringA), the file search, and the
+// runtime's file status (answered by the 32-bit programs themselves).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <io.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
@@ -287,6 +291,35 @@ TEST(FileSearch, ChangingDirectory) {
   EXPECT_FALSE(ChangeCurrentDirectory((scratch.Dir / "missing").string()));
   EXPECT_FALSE(ChangeCurrentDirectory(""));
   EXPECT_TRUE(fs::equivalent(fs::current_path(), scratch.Dir));
+}
+
+// The C runtime's status of an open file, which libstdc++'s file streams ask for.
+// The 32-bit programs answer it themselves from the handle's size (Windows 98
+// lacks _fstat64): a size whose low half is all ones is a size, even when an
+// earlier call left an error behind, and a size past 4 GiB keeps its high half.
+TEST(FileStatus, SizesAroundTheLowHalfBeingAllOnes) {
+  Scratch scratch("flashutil-fstat");
+  const std::string path = (scratch.Dir / "sparse.bin").string();
+  for (const unsigned long long size : {0xFFFFFFFEull, 0xFFFFFFFFull, 0x100000000ull, 0x1FFFFFFFFull}) {
+    SCOPED_TRACE(size);
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    LONG high = static_cast<LONG>(size >> 32);
+    SetFilePointer(file, static_cast<LONG>(size & 0xFFFFFFFFu), &high, FILE_BEGIN);
+    ASSERT_TRUE(SetEndOfFile(file));  // sparse where the file system can
+    CloseHandle(file);
+
+    const int descriptor = _open(path.c_str(), _O_RDONLY | _O_BINARY);
+    ASSERT_GE(descriptor, 0);
+    struct _stat64 status = {};
+    SetLastError(ERROR_ACCESS_DENIED);  // what an earlier call may leave behind
+    EXPECT_EQ(_fstat64(descriptor, &status), 0);
+    EXPECT_EQ(static_cast<unsigned long long>(status.st_size), size);
+    EXPECT_TRUE((status.st_mode & _S_IFMT) == _S_IFREG);
+    _close(descriptor);
+  }
+  struct _stat64 status = {};
+  EXPECT_EQ(_fstat64(-1, &status), -1);
 }
 
 }  // namespace
