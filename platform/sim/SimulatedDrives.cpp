@@ -258,7 +258,8 @@ bool DriveSection::Read(int position, SimDriveConfig& config, std::string& error
     config.BecomingReadyPolls = *polls;
   }
   const std::pair<const char*, bool*> flags[] = {{"openfails", &config.OpenFails},
-                                                 {"inquiryfails", &config.InquiryFails}};
+                                                 {"inquiryfails", &config.InquiryFails},
+                                                 {"held", &config.Held}};
   for (const auto& [key, flag] : flags) {
     if (auto value = Value(key)) {
       const auto yes = YesNo(*value);
