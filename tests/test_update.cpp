@@ -12,7 +12,8 @@ namespace {
 // The system around the program, as a test sets it: a power reading, and where
 // in the drive's log the machine was held awake and let go.
 struct GuardDouble : SystemGuard {
-  explicit GuardDouble(const SimulatedDrive* drive, PowerReading reading = {}) : Drive(drive), Reading(reading) {
+  explicit GuardDouble(const SimulatedDrive* drive, PowerReading reading = {})
+      : Drive(drive), Reading(reading) {
     InstallSystemGuard(this);
   }
   ~GuardDouble() override { InstallSystemGuard(nullptr); }
@@ -284,9 +285,15 @@ TEST(Update, RefusedBeforeAnyCommand) {
     std::string text;  // the error box; "" when the update runs
   } cases[] = {
       {"size 0", 0, {}, false, damaged + "0 bytes, limit 524288).\nNothing has been sent to the drive.\n"},
-      {"size 524289", 524289, {}, false,
+      {"size 524289",
+       524289,
+       {},
+       false,
        damaged + "524289 bytes, limit 524288).\nNothing has been sent to the drive.\n"},
-      {"size FFFFFFFF", 0xFFFFFFFF, {}, false,
+      {"size FFFFFFFF",
+       0xFFFFFFFF,
+       {},
+       false,
        damaged + "4294967295 bytes, limit 524288).\nNothing has been sent to the drive.\n"},
       {"battery 24 %", kFull, {Supply::Battery, 24}, false, battery + "24 %" + advice},
       {"battery 0 %", kFull, {Supply::Battery, 0}, false, battery + "0 %" + advice},
@@ -295,9 +302,13 @@ TEST(Update, RefusedBeforeAnyCommand) {
       {"battery, charge unknown", kFull, {Supply::Battery, -1}, false, ""},
       {"mains, battery at 3 %", kFull, {Supply::Mains, 3}, false, ""},
       {"source unknown, 3 %", kFull, {Supply::Unknown, 3}, false, ""},
-      {"held by another program", kFull, {}, true,
+      {"held by another program",
+       kFull,
+       {},
+       true,
        "\nERROR:\n\nDrive sim0 is in use by another program (Device or resource busy).\n"
-       "Close that program or let it finish, then choose FLASH again.\nNothing has been sent to the drive.\n"},
+       "Close that program or let it finish, then choose FLASH again.\nNothing has been sent to the "
+       "drive.\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

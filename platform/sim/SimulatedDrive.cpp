@@ -535,7 +535,8 @@ void SimulatedTransport::Close(DeviceHandle handle) {
 
 Transport::Claim SimulatedTransport::ClaimDrive(DeviceHandle& handle, const DriveAddress&) {
   Claim claim;
-  if (handle < 0 || static_cast<std::size_t>(handle) >= drives_.size() || openCounts_[handle] == 0) return claim;
+  if (handle < 0 || static_cast<std::size_t>(handle) >= drives_.size() || openCounts_[handle] == 0)
+    return claim;
   if (drives_[handle]->Config().Held) {
     claim.Refused = true;
     claim.Reason = SimError::Text(SimError::kBusy);
