@@ -14,10 +14,12 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "device/Cddrives.h"
+#include "platform/linux/Platform.h"
 #include "platform/linux/SgIoTransport.h"
 #include "tests/ResultContract.h"
 
@@ -408,6 +410,56 @@ TEST(SgIoTransport, DrivesOnTheFakeTree) {
   Cddrive::InstallTransport(nullptr);
   Cddrive::SetMessageSink(nullptr);
   Cddrive::ResetUnit();
+}
+
+// The power supplies on a fake /sys/class/power_supply: files "ENTRY/ATTRIBUTE=VALUE"
+// separated by ";", "<fifo>" a FIFO with no writer (read as it is, it would block).
+TEST(LinuxPower, ReadsTheSuppliesOfTheTree) {
+  using Supply = PowerReading::Supply;
+  const std::string bat0 = "BAT0/type=Battery;BAT0/status=Discharging;BAT0/",
+                    bat1 = ";BAT1/type=Battery;BAT1/";
+  const struct {
+    std::string files;
+    Supply source;
+    int percent;
+  } cases[] = {
+      {"", Supply::Unknown, -1},
+      {"AC/type=Mains;AC/online=0;" + bat0 + "capacity=24\n", Supply::Battery, 24},
+      {bat0 + "capacity=25", Supply::Battery, 25},
+      {"AC/type=Mains;AC/online=0;ucsi/type=USB_PD;ucsi/online=2;" + bat0 + "capacity=80", Supply::Mains, 80},
+      {"BAT0/type=Battery;BAT0/status=Charging;BAT0/capacity=10", Supply::Mains, 10},
+      // Energies summed; energy and charge cannot be: the mean of the percentages.
+      {bat0 + "energy_now=5;BAT0/energy_full=20;BAT0/capacity=25" + bat1 +
+           "energy_now=10;BAT1/energy_full=80" + bat1 + "capacity=13",
+       Supply::Battery, 15},
+      {bat0 + "energy_now=1;BAT0/energy_full=4;BAT0/capacity=30" + bat1 + "charge_now=1;BAT1/charge_full=9" +
+           bat1 + "capacity=10",
+       Supply::Battery, 20},
+      // A mouse's battery and a battery taken out are not the machine's.
+      {bat0 + "capacity=80;M/type=Battery;M/scope=Device;M/capacity=5" + bat1 + "present=0" + bat1 +
+           "capacity=3",
+       Supply::Battery, 80},
+      {"AC/type=Mains;AC/online=1x;X/type=<fifo>;X/online=1;U/type=Mains\t;U/online=1;" + bat0 +
+           "capacity=-5;BAT0/energy_now=1;BAT0/energy_full=0;B/type=Battery;B/capacity= 24;C/type=Battery;"
+           "C/capacity=101;D/type=Battery;D/capacity=<fifo>;E/type=Battery;E/capacity=2" +
+           std::string(40, ' ') + ";F/type=Battery;F/capacity=;G/type=Battery;G/capacity=1000000000000000",
+       Supply::Battery, -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.files);
+    char pattern[] = "/tmp/power-test-XXXXXX";
+    const fs::path root = mkdtemp(pattern);
+    std::stringstream files(c.files);
+    for (std::string file; std::getline(files, file, ';');) {
+      const fs::path path = root / file.substr(0, file.find('='));
+      const std::string value = file.substr(file.find('=') + 1);
+      fs::create_directories(path.parent_path());
+      EXPECT_EQ(value == "<fifo>" ? mkfifo(path.c_str(), 0600) : (std::ofstream(path) << value, 0), 0);
+    }
+    const PowerReading reading = ReadLinuxPower(root.string());
+    EXPECT_EQ(std::pair(reading.Source, reading.Percent), std::pair(c.source, c.percent));
+    fs::remove_all(root);
+  }
 }
 
 }  // namespace

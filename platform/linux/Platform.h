@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "app/SystemGuard.h"
 #include "common/IniReader.h"
@@ -10,9 +11,9 @@
 // Optical drives through the SCSI generic driver (SG_IO).
 std::unique_ptr<Transport> MakeSgIoTransport();
 // The power supplies under /sys/class/power_supply (root: another tree of the
-// same form), and logind's inhibitor held during an update; what cannot be had
-// is said on the standard error stream.
-std::unique_ptr<SystemGuard> MakeLinuxSystemGuard();
+// same form), and logind's inhibitor held during an update in the name of who
+// (the program's name); what cannot be had is said on the standard error stream.
+std::unique_ptr<SystemGuard> MakeLinuxSystemGuard(const std::string& who);
 PowerReading ReadLinuxPower(const std::string& root = "/sys/class/power_supply");
 // The model list file read with inih.
 std::unique_ptr<IniReader> MakeIniReader();
