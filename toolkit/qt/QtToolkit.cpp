@@ -39,6 +39,7 @@
 #include <utility>
 
 #include "app/FlashForm.h"
+#include "platform/linux/WorkSignals.h"
 
 namespace {
 
@@ -329,6 +330,10 @@ class QtToolkit::Worker {
 
  private:
   void Loop() {
+    // The window's thread takes the signals held during work; the drive commands
+    // run here, where no handler cuts them short.
+    sigset_t before;
+    BlockWorkSignals(before);
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       wake_.wait(lock, [this] { return quit_ || step_ != nullptr; });
@@ -756,6 +761,8 @@ void QtToolkit::Sleep(unsigned milliseconds) {
 
 void QtToolkit::BeginWork() {
   working_ = true;
+  // The template shows its file list; a flash program never does.
+  HoldWorkSignals(fileList_ != nullptr && !fileList_->isHidden() ? HeldWork::Build : HeldWork::Update);
 }
 
 void QtToolkit::EndWork() {
@@ -763,6 +770,7 @@ void QtToolkit::EndWork() {
   // happens afterwards that was not asked for once the window was ready again.
   DropPendingInput();
   working_ = false;
+  ReleaseWorkSignals();  // a held signal ends the program here
 }
 
 void QtToolkit::RunBlocking(void (*step)(void*), void* context) {
