@@ -13,6 +13,7 @@
 #include <QFontMetrics>
 #include <QFrame>
 #include <QGroupBox>
+#include <QHash>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -23,6 +24,7 @@
 #include <QPalette>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSet>
 #include <QStyle>
 #include <QWidget>
 #include <QWindow>
@@ -75,6 +77,56 @@ class AnswerBox : public QMessageBox {
  private:
   bool closed_ = false;
 };
+
+// While a message box is up, only a key pressed after it appeared reaches it. A
+// key that was already down when it opened (Enter held on FLASH past the
+// keyboard's repeat delay) arrives as repeated presses and at last a release:
+// neither is a press, so holding a key never answers the box it opened. On X a
+// repeat is a release and a press at one moment, which Qt marks as repeated only
+// when both have arrived together: a press at the moment of a release taken from
+// a key held from before is a repeat too.
+class FreshKeysOnly : public QObject {
+ public:
+  explicit FreshKeysOnly(const QWidget& box) : box_(box) {
+    QCoreApplication::instance()->installEventFilter(this);
+  }
+
+ protected:
+  bool eventFilter(QObject* object, QEvent* event) override {
+    const QEvent::Type type = event->type();
+    if (type != QEvent::KeyPress && type != QEvent::KeyRelease && type != QEvent::ShortcutOverride)
+      return false;
+    const auto* widget = qobject_cast<const QWidget*>(object);
+    if (widget == nullptr || widget->window() != &box_) return false;
+    auto* key = static_cast<QKeyEvent*>(event);
+    // The key by its place on the keyboard where the platform tells it: a press
+    // and its release name the same one, whatever the modifiers do meanwhile.
+    const quint64 id = key->nativeScanCode() != 0 ? key->nativeScanCode() : (quint64{1} << 32) | key->key();
+    bool dropped = key->isAutoRepeat();
+    if (!dropped && type == QEvent::KeyRelease) {
+      dropped = !pressed_.contains(id);
+      if (dropped) heldReleased_.insert(id, key->timestamp());
+    } else if (!dropped) {
+      dropped = heldReleased_.contains(id) && heldReleased_.value(id) == key->timestamp();
+      if (!dropped && type == QEvent::KeyPress) pressed_.insert(id);
+    }
+    // Taken, so that it goes no further (nor to the parents of the widget it was
+    // meant for); as a shortcut override it also keeps the box's shortcuts from firing.
+    if (dropped) event->accept();
+    return dropped;
+  }
+
+ private:
+  const QWidget& box_;
+  QSet<quint64> pressed_;                 // keys pressed since the box appeared
+  QHash<quint64, quint64> heldReleased_;  // when a key held from before was last released
+};
+
+// Shows a message box until it is answered or closed.
+void RunBox(QMessageBox& box) {
+  FreshKeysOnly keys(box);
+  box.exec();
+}
 
 // The window's font: bold and 16 pixels high, the whole line (ascent and
 // descent) as the platform's system font measures it, so a caption fits the 16
@@ -495,7 +547,7 @@ void QtToolkit::PostQuit(int exitCode) {
 void QtToolkit::ShowException(const std::string& text) {
   AnswerBox box(QMessageBox::Critical, ToQt(title_), ToQt(text), QMessageBox::Ok, DialogParent());
   box.setTextFormat(Qt::PlainText);
-  box.exec();
+  RunBox(box);
   RepaintAfterDialog();
 }
 
@@ -696,7 +748,7 @@ DialogResult QtToolkit::MessageDialog(const std::string& text, DialogKind kind) 
   AnswerBox box(icon, title, ToQt(text), buttons, DialogParent());
   box.setTextFormat(Qt::PlainText);
   if (kind != DialogKind::Error) box.setDefaultButton(QMessageBox::Yes);
-  box.exec();
+  RunBox(box);
   RepaintAfterDialog();
   if (kind == DialogKind::Error) return DialogResult::Ok;
   if (box.ClosedWithoutAnswer()) return DialogResult::Closed;
@@ -707,7 +759,7 @@ void QtToolkit::ShowMessage(const std::string& text) {
   if (working_) DropPendingInput();
   AnswerBox box(QMessageBox::NoIcon, ToQt(title_), ToQt(text), QMessageBox::Ok, DialogParent());
   box.setTextFormat(Qt::PlainText);
-  box.exec();
+  RunBox(box);
   RepaintAfterDialog();
 }
 

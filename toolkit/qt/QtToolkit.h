@@ -9,7 +9,7 @@
 // window is dropped and a close request refused. Through an update or a build
 // the signals that would end the program are held, as on the terminal face
 // (platform/linux/WorkSignals): the work finishes, then the program ends by the
-// signal.
+// signal. A message box is answered only by a key pressed while it is up.
 #pragma once
 
 #include <memory>
