@@ -1,6 +1,8 @@
 #include "toolkit/terminal/TerminalToolkit.h"
 
 #include <pthread.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -562,6 +564,32 @@ void TerminalToolkit::Sleep(unsigned milliseconds) {
 
 // ---- work that nothing interrupts by accident ----
 
+namespace {
+
+// Throws away what waits to be read on the terminal of standard input, whole
+// lines and a line begun; true when there was any. Only the terminal's
+// foreground job does so: what is typed while the program runs in the
+// background is for another program.
+bool DiscardTypedInput() {
+  if (tcgetpgrp(STDIN_FILENO) != getpgrp()) return false;
+  // A terminal that reads lines counts only whole ones as waiting; read as
+  // characters for a moment, it counts a line begun too.
+  struct termios settings {};
+  const bool lines = tcgetattr(STDIN_FILENO, &settings) == 0 && (settings.c_lflag & ICANON) != 0;
+  if (lines) {
+    struct termios characters = settings;
+    characters.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+    tcsetattr(STDIN_FILENO, TCSANOW, &characters);
+  }
+  int waiting = 0;
+  if (ioctl(STDIN_FILENO, FIONREAD, &waiting) != 0) waiting = 0;
+  tcflush(STDIN_FILENO, TCIFLUSH);
+  if (lines) tcsetattr(STDIN_FILENO, TCSANOW, &settings);
+  return waiting > 0;
+}
+
+}  // namespace
+
 void TerminalToolkit::BeginWork() {
   working_ = true;
   outGoodBefore_ = out_.good();
@@ -570,6 +598,12 @@ void TerminalToolkit::BeginWork() {
 }
 
 void TerminalToolkit::EndWork() {
+  // Keys typed meanwhile answer nothing that comes after: "f" and "y" would
+  // start the work again. Piped or redirected input is a script's answers and stays.
+  if (InputFromTerminal(in_) && DiscardTypedInput()) {
+    PrintLine(fileListVisible_ ? "What was typed during the build was thrown away."
+                               : "What was typed during the update was thrown away.");
+  }
   if (WorkSignalHeld()) {  // the program is about to end: its last line stays whole
     EndBarLine();
     FlushCaption();
