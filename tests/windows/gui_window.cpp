@@ -969,6 +969,38 @@ TEST(BuiltProgram, SlowDriveKeepsTheWindowAliveAndWhatTheUserDoesMeanwhileIsDrop
   fs::remove_all(dir);
 }
 
+// Enter or Space held down on FLASH: the keyboard's repeated key-downs, which
+// carry the previous key state, and the key-up reach the question that the first
+// press brought up. They are no answer: it stays, and nothing goes to the drive.
+// A key pressed then answers it.
+TEST(BuiltProgram, AKeyHeldDownOnFlashDoesNotAnswerTheQuestion) {
+  const fs::path dir = StampSampleFlashProgram("flashutil-gui-held");
+  for (const WPARAM key : {VK_RETURN, VK_SPACE}) {
+    SCOPED_TRACE(key);
+    fs::remove(dir / "cdrw.simstate");
+    Process flasher(dir / "1A2B.EXE", dir);
+    FlasherWindow w;
+    ASSERT_TRUE(OpenFlasherWindow(flasher, w));
+    PostMessageA(w.Button, BM_CLICK, 0, 0);  // the first press
+    const HWND question = flasher.WaitForWindow("#32770", "Confirm");
+    ASSERT_NE(question, nullptr);
+    const HWND yes = GetDlgItem(question, IDYES);
+    const LPARAM scan = static_cast<LPARAM>(MapVirtualKeyA(static_cast<UINT>(key), 0)) << 16;
+    for (int i = 0; i < 10; ++i) PostMessageA(yes, WM_KEYDOWN, key, scan | 0x40000001);
+    PostMessageA(yes, WM_KEYUP, key, scan | static_cast<LPARAM>(0xC0000001));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(IsWindowVisible(question));
+    EXPECT_FALSE(fs::exists(dir / "cdrw.simstate"));
+
+    PostMessageA(yes, WM_KEYDOWN, key, scan | 1);
+    PostMessageA(yes, WM_KEYUP, key, scan | static_cast<LPARAM>(0xC0000001));
+    EXPECT_TRUE(AwaitCaption(w.Group, "Flash Completed."));
+    PostMessageA(w.Window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(flasher.ExitCode(), 0u);
+  }
+  fs::remove_all(dir);
+}
+
 // WineKernel: run by the kernel stage (scripts/test-kernel) in its emulated
 // machine, on the program exactly as the release archive carries it, unpacked
 // with the sample model list and firmware into FLASHUTIL_KERNEL_SHIPPED; D: is
