@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/FlashForm.h"
+#include "platform/windows/WinSystem.h"
 
 namespace {
 
@@ -769,6 +770,14 @@ LRESULT Win32Toolkit::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_SYSCOMMAND:
       if (working_ && (wParam & 0xFFF0) == SC_CLOSE) return 0;
       break;
+    case WM_QUERYENDSESSION:
+      // Shut down or log off in the middle of an update would ruin the drive.
+      if (working_) return FALSE;
+      break;
+    case WM_POWERBROADCAST:
+      // Windows 98 to XP ask before they suspend, and heed the answer. TRUE
+      // grants the request, and says that the news was heard.
+      return (working_ && wParam == PBT_APMQUERYSUSPEND) ? BROADCAST_QUERY_DENY : TRUE;
     case WM_DESTROY:
       window_ = label_ = combo_ = files_ = group_ = progress_ = button_ = nullptr;
       PostQuitMessage(0);
@@ -822,11 +831,17 @@ LRESULT CALLBACK Win32Toolkit::GroupProcedure(HWND window, UINT message, WPARAM 
 void Win32Toolkit::BeginWork() {
   working_ = true;
   lastPump_ = GetTickCount();
+  // The shutdown screen of Vista and later names the window and says why it
+  // holds the session's end.
+  blockReason_ = window_ != nullptr && System().ShutdownBlockReasonCreate(
+                                           window_, L"Firmware update in progress, do not turn off") != FALSE;
 }
 
 void Win32Toolkit::EndWork() {
   // What was given while the window worked is not acted on afterwards.
   DropInput();
+  if (blockReason_ && window_ != nullptr) System().ShutdownBlockReasonDestroy(window_);
+  blockReason_ = false;
   working_ = false;
 }
 
