@@ -7,8 +7,6 @@
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -431,13 +429,6 @@ TEST(SgIoTransport, HoldsTheDriveNoOtherProgramHolds) {
     if (c.poll != nullptr) {
       EXPECT_EQ(fake.Read("class/block/sr0/events_poll_msecs"), c.refusal == 0 && !*c.closed ? "0" : c.poll);
     }
-    if (!claim.Refused && !*c.closed) {
-      EXPECT_EQ(fake.Opens[before + generic],
-                std::make_pair(fake.Node("sr0"), O_RDWR | O_NONBLOCK | O_EXCL | O_CLOEXEC));
-    }
-    if (generic) {
-      EXPECT_EQ(fake.Opens[before], std::make_pair(fake.Node("sg4"), O_RDWR | O_NONBLOCK | O_EXCL));
-    }
     if (!claim.Refused) transport->ReleaseDrive(handle, address);
     if (c.poll != nullptr) {
       EXPECT_EQ(fake.Read("class/block/sr0/events_poll_msecs"), c.poll);
@@ -452,31 +443,6 @@ TEST(SgIoTransport, HoldsTheDriveNoOtherProgramHolds) {
       EXPECT_EQ(fake.Opens.back(), std::make_pair(fake.Node(c.drive), O_RDWR | O_NONBLOCK));
     }
   }
-}
-
-// The program killed at work: its watchdog puts the polling value back.
-TEST(SgIoTransport, PollingComesBackWhenTheProgramIsKilled) {
-  FakeSystem fake;
-  fake.LinkSg4();
-  fake.Write("class/block/sr0/events_poll_msecs", "2000\n");
-  int claimed[2];
-  ASSERT_EQ(pipe(claimed), 0);
-  const pid_t program = fork();
-  if (program == 0) {
-    auto transport = MakeSgIoTransport(fake.System());
-    const DriveAddress address{' ', 2, 1, 0, fake.Node("sg4")};
-    DeviceHandle handle = transport->Open(address).Handle;
-    if (transport->ClaimDrive(handle, address).Refused || write(claimed[1], "c", 1) != 1) _exit(1);
-    for (;;) pause();
-  }
-  char byte = 0;
-  EXPECT_EQ(read(claimed[0], &byte, 1), 1);
-  EXPECT_EQ(fake.Read("class/block/sr0/events_poll_msecs"), "0");
-  kill(program, SIGKILL);
-  ASSERT_EQ(waitpid(program, nullptr, 0), program);
-  for (int wait = 0; wait < 100 && fake.Read("class/block/sr0/events_poll_msecs") != "2000\n"; ++wait)
-    usleep(20000);
-  EXPECT_EQ(fake.Read("class/block/sr0/events_poll_msecs"), "2000\n");
 }
 
 // The drive units on the fake tree: the list, the lines, and the open failure.
