@@ -371,7 +371,7 @@ TEST(SgIoTransport, HoldsTheDriveNoOtherProgramHolds) {
       {"generic node open elsewhere", "sg4", "sg4", false, false, "", false, "2000\n", EBUSY},
       {"block node claimed elsewhere", "sg4", "sr0", false, false, "", false, "2000\n", EBUSY},
       {"block node locked", "sg4", "", true, false, "", false, "2000\n", EWOULDBLOCK},
-      {"claimed when listed", "sg4", "sr0", false, true, "", false, "2000\n", 0},
+      {"claimed when listed", "sr0", "sr0", false, true, "", false, "2000\n", 0},
       {"locked when listed", "sr0", "", true, true, "", false, "2000\n", 0},
       {"mounted", "sg4", "sr0", false, true, "", true, "2000\n", EBUSY},
       // The claim for writing holds the polling off: no line about the sysfs value.
@@ -395,6 +395,12 @@ TEST(SgIoTransport, HoldsTheDriveNoOtherProgramHolds) {
     auto transport = MakeSgIoTransport(fake.System());
     const DriveAddress address{' ', 2, 1, 0, fake.Node(c.drive)};
     const OpenResult opened = transport->Open(address);
+    // Listing a drive used through its generic node leaves its block node alone.
+    if (std::string(c.drive) == "sg4") {
+      EXPECT_EQ(std::count_if(fake.Opens.begin(), fake.Opens.end(),
+                              [&](const auto& open) { return open.first == fake.Node("sr0"); }),
+                0);
+    }
     if (c.listing && !c.mounted) {
       // Not even the drive's own node was opened.
       EXPECT_EQ(opened.Error, static_cast<std::uint32_t>(EBUSY));

@@ -399,16 +399,19 @@ class SgIoTransport : public Transport {
   }
 
   // A drive held by another program, or by another copy of this one at work on
-  // it, is not opened: its block node, claimed exclusively by someone other than
-  // a mount, or locked, or its generic node open exclusively (the open fails
-  // with EBUSY). The test of the block node sends nothing to a drive so held:
-  // the kernel refuses an exclusive open of a claimed device before it opens it.
+  // it, is not opened: its generic node open exclusively (the open fails with
+  // EBUSY), or, for a drive used through its block node, that node claimed
+  // exclusively by someone other than a mount, or locked. The test of the block
+  // node sends nothing to a drive so held: the kernel refuses an exclusive open
+  // of a claimed device before it opens it. A drive used through its generic
+  // node is not tested so: opening its block node would have the kernel check
+  // the drive for media, commands the listing never sent before.
   OpenResult Open(const DriveAddress& address) override {
     OpenResult result;
     result.Path = address.Locator;
     const Nodes nodes = NodesOf(address.Locator);
     int fd = -1;
-    if (!nodes.Block.empty() && HeldElsewhere(nodes)) {
+    if (!nodes.Generic && !nodes.Block.empty() && HeldElsewhere(nodes)) {
       errno = EBUSY;
     } else {
       fd = system_.Open(address.Locator.c_str(), O_RDWR | O_NONBLOCK);
