@@ -229,6 +229,8 @@ int RunProgram(const std::vector<std::string>& arguments, const ProgramPlatform&
   }
 
   Cddrive::InstallTransport(used);
+  const std::unique_ptr<SystemGuard> guard = platform.MakeSystemGuard ? platform.MakeSystemGuard() : nullptr;
+  InstallSystemGuard(guard.get());
   int code = 0;
   if (line.What == CommandLine::Action::List) {
     code = ListDrives(package, out, err);
@@ -239,6 +241,7 @@ int RunProgram(const std::vector<std::string>& arguments, const ProgramPlatform&
       return RunApplication(*logging, package, platform.IniReaders);
     });
   }
+  InstallSystemGuard(nullptr);
   Cddrive::InstallTransport(nullptr);
   if (logged) log.Write("end " + UtcTimeText() + Format(", exit status %d", code));
   return code;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/FlashPackage.h"
+#include "app/SystemGuard.h"
 #include "app/Toolkit.h"
 #include "common/IniReader.h"
 #include "device/Transport.h"
@@ -38,6 +39,9 @@ struct ProgramPlatform {
   // The drives' transport (shared: a test looks at its drives afterwards); null
   // when it cannot be had, the reason already shown.
   std::function<std::shared_ptr<Transport>()> MakeTransport;
+  // The system around an update (power, sleep and shutdown); none: nothing is
+  // read or held.
+  std::function<std::unique_ptr<SystemGuard>()> MakeSystemGuard;
   // Runs the program's window (the terminal face when terminal is true) on the
   // toolkit it chooses: calls run with that toolkit and returns what run returns.
   std::function<int(bool terminal, const std::function<int(Toolkit&)>& run)> RunFace;

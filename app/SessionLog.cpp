@@ -71,6 +71,16 @@ class LoggingTransport : public Transport {
 
   void Close(DeviceHandle handle) override { inner_.Close(handle); }
 
+  Claim ClaimDrive(DeviceHandle& handle, const DriveAddress& address) override {
+    const Claim claim = inner_.ClaimDrive(handle, address);
+    log_.Write("claim " + DriveName(address) + (claim.Refused ? ": refused, " + claim.Reason : ": held"));
+    return claim;
+  }
+  void ReleaseDrive(DeviceHandle& handle, const DriveAddress& address) override {
+    inner_.ReleaseDrive(handle, address);
+    log_.Write("release " + DriveName(address));
+  }
+
   CommandResult Execute(DeviceHandle handle, const DriveAddress& address,
                         const CommandRequest& request) override {
     const auto start = std::chrono::steady_clock::now();

@@ -347,6 +347,23 @@ bool TCdDrive::Inquiry() {
   return true;
 }
 
+bool TCdDrive::Claim(std::string& Reason) {
+  if (transport_ == nullptr) return true;
+  const Transport::Claim claim = transport_->ClaimDrive(Handle, address_);
+  Reason = claim.Reason;
+  return !claim.Refused;
+}
+
+void TCdDrive::Release() {
+  if (transport_ != nullptr) transport_->ReleaseDrive(Handle, address_);
+}
+
+std::string TCdDrive::Name() const {
+  if (!Locator.empty()) return Locator;
+  if (DriveLetter != ' ') return Format("%c:", DriveLetter);
+  return Format("%d-%d-%d", HaId, Target, Lun);
+}
+
 std::string TCdDrive::GetDriveText() {
   return Inquiry() ? DriveText : std::string("0");
 }

@@ -34,6 +34,13 @@ class TCdDrive {
   std::uint8_t* GetBuffer() const;
   void SetBuffer(std::uint8_t* Buffer, std::uint32_t Size);
 
+  // The drive taken for an update and given back (Transport::ClaimDrive); false
+  // with the system's words when another program holds it.
+  bool Claim(std::string& Reason);
+  void Release();
+  // How the messages name the drive: its device or its letter.
+  std::string Name() const;
+
   // A probe that failed is released without the destruction steps: it was never
   // counted as open and holds nothing.
   void ReleaseWithoutDestruction();

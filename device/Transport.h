@@ -150,6 +150,21 @@ class Transport {
   // in a run; "" when there is nothing to say or it was said.
   virtual std::string AccessAdvice(const DriveAddress&, std::uint32_t) { return {}; }
 
+  // Takes the drive for an update, from its first drive command to its refreshed
+  // drive line, through the system alone (no command reaches the drive): other
+  // programs, another copy of this one and the system's own media polling are
+  // kept off it where the system allows. The handle may be replaced by one that
+  // holds the drive. Refused: another program holds the drive, with the system's
+  // words; nothing was sent. What the system does not allow is said on the
+  // standard error stream, and the update goes on.
+  struct Claim {
+    bool Refused = false;
+    std::string Reason;
+  };
+  virtual Claim ClaimDrive(DeviceHandle& /*handle*/, const DriveAddress& /*address*/) { return {}; }
+  // Gives back what ClaimDrive took, the handle again an ordinary one.
+  virtual void ReleaseDrive(DeviceHandle& /*handle*/, const DriveAddress& /*address*/) {}
+
   // The system's number for a device I/O error. A command that fails although the
   // system reported no error (a BUSY status, a CHECK CONDITION without sense, a
   // short read) is given it, so that its sense text never reads as a success.

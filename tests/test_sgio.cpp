@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <scsi/sg.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -14,10 +15,13 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "device/Cddrives.h"
+#include "platform/linux/Platform.h"
 #include "platform/linux/SgIoTransport.h"
 #include "tests/ResultContract.h"
 
@@ -64,18 +68,17 @@ class FakeSystem {
     SgIoSystem system;
     system.BlockClassDir = Block().string();
     system.DevDir = Dev().string();
+    system.GenericClassDir = (root_ / "class" / "scsi_generic").string();
+    system.MountInfo = (root_ / "mountinfo").string();
     system.Open = [this](const char* path, int flags) {
       Opens.push_back({path, flags});
-      auto refused = Refuse.find(path);
-      if (refused != Refuse.end()) {
-        errno = refused->second;
-        return -1;
-      }
-      if (!fs::exists(path)) {
-        errno = ENOENT;
-        return -1;
-      }
-      return 40 + static_cast<int>(Opens.size());
+      const int error = Refuse.count(path) != 0                                     ? Refuse[path]
+                        : (flags & O_EXCL) != 0 && RefuseExclusive.count(path) != 0 ? RefuseExclusive[path]
+                                                                                    : 0;
+      const int fd = error != 0 ? -1 : !fs::exists(path) ? -1 : 40 + static_cast<int>(Opens.size());
+      Fds.push_back(fd);
+      errno = error != 0 ? error : ENOENT;
+      return fd;
     };
     system.Close = [this](int fd) {
       Closes.push_back(fd);
@@ -85,13 +88,33 @@ class FakeSystem {
       Requests.push_back(request);
       return Ioctl(fd, request, argument);
     };
+    system.Flock = [this](int fd, int operation) {
+      const auto opened = std::find(Fds.rbegin(), Fds.rend(), fd);
+      const bool locked = opened != Fds.rend() && Locked.count(Opens[Fds.rend() - opened - 1].first) != 0;
+      errno = EWOULDBLOCK;
+      return operation == LOCK_UN || !locked ? 0 : -1;
+    };
+    system.Say = [this](const std::string& line) { Said.push_back(line); };
     return system;
+  }
+  // The generic node sg4 as the sysfs class lists it, with its block device sr0.
+  void LinkSg4() {
+    fs::create_directories(root_ / "class" / "scsi_generic" / "sg4" / "device" / "block" / "sr0");
+  }
+  void Write(const fs::path& file, const std::string& text) { std::ofstream(root_ / file) << text; }
+  std::string Read(const fs::path& file) {
+    std::ifstream in(root_ / file);
+    return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
   std::vector<std::pair<std::string, int>> Opens;
+  std::vector<int> Fds;  // what each open returned
   std::vector<int> Closes;
   std::vector<unsigned long> Requests;
-  std::map<std::string, int> Refuse;  // path -> errno of its open
+  std::map<std::string, int> Refuse;           // path -> errno of its open
+  std::map<std::string, int> RefuseExclusive;  // path -> errno of its exclusive open
+  std::set<std::string> Locked;                // paths another program has locked
+  std::vector<std::string> Said;               // the lines for the standard error stream
   std::function<int(int, unsigned long, void*)> Ioctl = [](int, unsigned long, void*) {
     errno = ENOTTY;
     return -1;
@@ -327,6 +350,109 @@ TEST(SgIoTransport, KeepsTheResultContract) {
       true);
 }
 
+// A drive another program holds: not opened when the drives are listed, or
+// the update's claim refused, with the node and the system's words. Otherwise
+// the update holds it: the generic node reopened exclusively, the block node
+// claimed for writing and locked, the media polling set to 0; and gives it back:
+// an ordinary handle, nothing else left open, the polling value as it was.
+TEST(SgIoTransport, HoldsTheDriveNoOtherProgramHolds) {
+  struct Case {
+    const char* name;
+    const char* drive;    // the node the drive is opened through
+    const char* refused;  // a node whose exclusive open fails with EBUSY
+    bool locked;          // another program has locked sr0
+    bool listing;         // all this already so when the drives are listed
+    const char* closed;   // a node no open may have (EACCES)
+    bool mounted;         // sr0 is mounted
+    const char* poll;     // sr0's events_poll_msecs, when there is one
+    int refusal;          // the claim is refused with this error
+  };
+  const Case cases[] = {
+      {"through the generic node", "sg4", "", false, false, "", false, "2000\n", 0},
+      {"through the block node", "sr0", "", false, false, "", false, "-1\n", 0},
+      {"generic node open elsewhere", "sg4", "sg4", false, false, "", false, "2000\n", EBUSY},
+      {"block node claimed elsewhere", "sg4", "sr0", false, false, "", false, "2000\n", EBUSY},
+      {"block node locked", "sg4", "", true, false, "", false, "2000\n", EWOULDBLOCK},
+      {"claimed when listed", "sr0", "sr0", false, true, "", false, "2000\n", 0},
+      {"locked when listed", "sr0", "", true, true, "", false, "2000\n", 0},
+      {"mounted", "sg4", "sr0", false, true, "", true, "2000\n", EBUSY},
+      // The claim for writing holds the polling off: no line about the sysfs value.
+      {"polling value unreadable", "sg4", "", false, false, "", false, nullptr, 0},
+      {"block node closed to the user", "sg4", "", false, false, "sr0", false, "2000 0\n", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSystem fake;
+    fake.LinkSg4();
+    if (c.poll != nullptr) fake.Write("class/block/sr0/events_poll_msecs", c.poll);
+    fake.Write("class/block/sr0/dev", "11:0\n");
+    fake.Write("mountinfo", std::string("30 1 8:1 / / rw - ext4 /dev/sda1 rw\n") +
+                                (c.mounted ? "36 30 11:0 / /media/cd ro - iso9660 /dev/sr0 ro\n" : ""));
+    if (*c.closed) fake.Refuse[fake.Node(c.closed)] = EACCES;
+    auto holdElsewhere = [&] {
+      if (*c.refused) fake.RefuseExclusive[fake.Node(c.refused)] = EBUSY;
+      if (c.locked) fake.Locked.insert(fake.Node("sr0"));
+    };
+    if (c.listing) holdElsewhere();
+    auto transport = MakeSgIoTransport(fake.System());
+    const DriveAddress address{' ', 2, 1, 0, fake.Node(c.drive)};
+    const OpenResult opened = transport->Open(address);
+    // Listing a drive used through its generic node leaves its block node alone.
+    if (std::string(c.drive) == "sg4") {
+      EXPECT_EQ(std::count_if(fake.Opens.begin(), fake.Opens.end(),
+                              [&](const auto& open) { return open.first == fake.Node("sr0"); }),
+                0);
+    }
+    if (c.listing && !c.mounted) {
+      // Not even the drive's own node was opened.
+      EXPECT_EQ(opened.Error, static_cast<std::uint32_t>(EBUSY));
+      EXPECT_EQ(transport->AccessAdvice(address, EBUSY),
+                "Drive " + fake.Node(c.drive) +
+                    " is in use by another program, or by another copy of this one. Nothing was sent to it; "
+                    "try again when that program has finished.");
+      EXPECT_EQ(std::count(fake.Opens.begin(), fake.Opens.end(),
+                           std::make_pair(address.Locator, O_RDWR | O_NONBLOCK)),
+                0);
+      continue;
+    }
+    DeviceHandle handle = opened.Handle;
+    ASSERT_NE(handle, kNoDevice);
+    if (!c.listing) holdElsewhere();
+    const std::size_t before = fake.Opens.size();
+
+    const Transport::Claim claim = transport->ClaimDrive(handle, address);
+    EXPECT_EQ(claim.Refused, c.refusal != 0);
+    if (c.refusal != 0) {
+      EXPECT_EQ(claim.Reason, fake.Node(*c.refused ? c.refused : "sr0") + ": " + std::strerror(c.refusal));
+    }
+    std::vector<std::string> said;
+    if (*c.closed) {
+      said = {"Mounts and other programs could not be kept off " + address.Locator +
+                  " during the update (Permission denied); the update goes on.",
+              "The system's media polling of " + address.Locator +
+                  " could not be stopped (Invalid argument); the update goes on."};
+    }
+    EXPECT_EQ(fake.Said, said);
+    const bool generic = c.drive[1] == 'g';
+    if (c.poll != nullptr) {
+      EXPECT_EQ(fake.Read("class/block/sr0/events_poll_msecs"), c.refusal == 0 && !*c.closed ? "0" : c.poll);
+    }
+    if (!claim.Refused) transport->ReleaseDrive(handle, address);
+    if (c.poll != nullptr) {
+      EXPECT_EQ(fake.Read("class/block/sr0/events_poll_msecs"), c.poll);
+    }
+    EXPECT_EQ(handle, fake.Fds[generic ? fake.Fds.size() - 1 : before - 1]);
+    for (std::size_t i = before; i < fake.Fds.size(); ++i) {
+      EXPECT_TRUE(fake.Fds[i] < 0 || fake.Fds[i] == handle ||
+                  std::count(fake.Closes.begin(), fake.Closes.end(), fake.Fds[i]) == 1)
+          << fake.Opens[i].first;
+    }
+    if (generic) {
+      EXPECT_EQ(fake.Opens.back(), std::make_pair(fake.Node(c.drive), O_RDWR | O_NONBLOCK));
+    }
+  }
+}
+
 // The drive units on the fake tree: the list, the lines, and the open failure.
 TEST(SgIoTransport, DrivesOnTheFakeTree) {
   FakeSystem fake;
@@ -408,6 +534,56 @@ TEST(SgIoTransport, DrivesOnTheFakeTree) {
   Cddrive::InstallTransport(nullptr);
   Cddrive::SetMessageSink(nullptr);
   Cddrive::ResetUnit();
+}
+
+// The power supplies on a fake /sys/class/power_supply: files "ENTRY/ATTRIBUTE=VALUE"
+// separated by ";", "<fifo>" a FIFO with no writer (read as it is, it would block).
+TEST(LinuxPower, ReadsTheSuppliesOfTheTree) {
+  using Supply = PowerReading::Supply;
+  const std::string bat0 = "BAT0/type=Battery;BAT0/status=Discharging;BAT0/",
+                    bat1 = ";BAT1/type=Battery;BAT1/";
+  const struct {
+    std::string files;
+    Supply source;
+    int percent;
+  } cases[] = {
+      {"", Supply::Unknown, -1},
+      {"AC/type=Mains;AC/online=0;" + bat0 + "capacity=24\n", Supply::Battery, 24},
+      {bat0 + "capacity=25", Supply::Battery, 25},
+      {"AC/type=Mains;AC/online=0;ucsi/type=USB_PD;ucsi/online=2;" + bat0 + "capacity=80", Supply::Mains, 80},
+      {"BAT0/type=Battery;BAT0/status=Charging;BAT0/capacity=10", Supply::Mains, 10},
+      // Energies summed; energy and charge cannot be: the mean of the percentages.
+      {bat0 + "energy_now=5;BAT0/energy_full=20;BAT0/capacity=25" + bat1 +
+           "energy_now=10;BAT1/energy_full=80" + bat1 + "capacity=13",
+       Supply::Battery, 15},
+      {bat0 + "energy_now=1;BAT0/energy_full=4;BAT0/capacity=30" + bat1 + "charge_now=1;BAT1/charge_full=9" +
+           bat1 + "capacity=10",
+       Supply::Battery, 20},
+      // A mouse's battery and a battery taken out are not the machine's.
+      {bat0 + "capacity=80;M/type=Battery;M/scope=Device;M/capacity=5" + bat1 + "present=0" + bat1 +
+           "capacity=3",
+       Supply::Battery, 80},
+      {"AC/type=Mains;AC/online=1x;X/type=<fifo>;X/online=1;U/type=Mains\t;U/online=1;" + bat0 +
+           "capacity=-5;BAT0/energy_now=1;BAT0/energy_full=0;B/type=Battery;B/capacity= 24;C/type=Battery;"
+           "C/capacity=101;D/type=Battery;D/capacity=<fifo>;E/type=Battery;E/capacity=2" +
+           std::string(40, ' ') + ";F/type=Battery;F/capacity=;G/type=Battery;G/capacity=1000000000000000",
+       Supply::Battery, -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.files);
+    char pattern[] = "/tmp/power-test-XXXXXX";
+    const fs::path root = mkdtemp(pattern);
+    std::stringstream files(c.files);
+    for (std::string file; std::getline(files, file, ';');) {
+      const fs::path path = root / file.substr(0, file.find('='));
+      const std::string value = file.substr(file.find('=') + 1);
+      fs::create_directories(path.parent_path());
+      EXPECT_EQ(value == "<fifo>" ? mkfifo(path.c_str(), 0600) : (std::ofstream(path) << value, 0), 0);
+    }
+    const PowerReading reading = ReadLinuxPower(root.string());
+    EXPECT_EQ(std::pair(reading.Source, reading.Percent), std::pair(c.source, c.percent));
+    fs::remove_all(root);
+  }
 }
 
 }  // namespace

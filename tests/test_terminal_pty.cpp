@@ -124,7 +124,10 @@ TEST(TerminalOnAPty, StampedProgramRedrawsItsBarInPlaceAndPaintsOnlyWithoutNoCol
   ASSERT_EQ(std::system(build.c_str()), 0);
   ASSERT_TRUE(fs::exists(dir / "1B00.EXE")) << std::ifstream(dir / "build.log").rdbuf();
 
-  const std::string out = RunOnTerminal(dir, (dir / "1B00.EXE").string(), "y\nf\ny\nq\n", true).Output;
+  // "q" only after the update: what waits unread on the terminal when it ends is thrown away.
+  const std::string out = RunOnTerminal(dir, (dir / "1B00.EXE").string(), "y\nf\ny\n", true,
+                                        {{"CRW-5224A       1B00\n", 0, "q\n"}})
+                              .Output;
   const std::string upload = "Status: Write BIN to drive's DRAM... \n";
   const std::size_t from = out.find(upload);
   const std::size_t to = out.find("Status: Read back and Verify drive's DRAM... ");
@@ -146,7 +149,9 @@ TEST(TerminalOnAPty, StampedProgramRedrawsItsBarInPlaceAndPaintsOnlyWithoutNoCol
 // ^C during a build (held on a terminal stopped by ^S, let go by ^Q) and ^C
 // twice or SIGTERM during a commit of 1.5 s: the work finishes, the
 // message comes once, then the program ends by the signal. After the update ^C
-// ends it at once. The build makes the program the update rows run.
+// ends it at once. The build makes the program the update rows run. Keys typed
+// during the commit ("f" and "y": FLASH again) are thrown away when it ends,
+// with a line that says so; nothing comes after the work.
 TEST(TerminalOnAPty, SignalsWaitForTheBuildAndTheUpdateToEnd) {
   const std::string chosen = "b Build, q quit\n> ";
   const std::string commit = "Status: Don't turn off the system, Flash is in progress...\n";
@@ -154,13 +159,15 @@ TEST(TerminalOnAPty, SignalsWaitForTheBuildAndTheUpdateToEnd) {
     bool build;  // the template builds 1B00.EXE; else 1B00.EXE updates the drive
     std::vector<Action> actions;
     int endedBy;
-    bool said;  // the message is shown (once)
+    bool said;           // the message is shown (once)
+    bool typed = false;  // keys typed during the work are said to be thrown away
   };
   const Row rows[] = {
       {true, {{chosen, 0, "\023b\n"}, {chosen, 500, "\003"}, {chosen, 300, "\021"}}, SIGINT, true},
       {false, {{commit, 0, "\003"}, {commit, 200, "\003"}}, SIGINT, true},
       {false, {{commit, 0, "", SIGTERM}}, SIGTERM, true},
       {false, {{"CRW-5224A       1B00\n", 300, "\003"}}, SIGINT, false},
+      {false, {{commit, 0, "f\ny\n"}, {"CRW-5224A       1B00\n", 300, "\003"}}, SIGINT, false, true},
   };
   const ScratchDir scratch;
   const fs::path& dir = scratch.Path;
@@ -177,9 +184,12 @@ TEST(TerminalOnAPty, SignalsWaitForTheBuildAndTheUpdateToEnd) {
     std::ifstream result(dir / (row.build ? "1B00.EXE" : "cdrw.simstate"), std::ios::binary);
     EXPECT_NE(std::string(std::istreambuf_iterator<char>(result), {}).find("SIMREV=1B00"), std::string::npos);
     EXPECT_FALSE(fs::exists(dir / "1B00.EXE.building"));
-    EXPECT_NE(
-        run.Output.find(row.build ? "Status: Build 1B00.EXE complete!\n" : "Status: Flash Completed.\n"),
-        std::string::npos)
+    const std::string done = row.build ? "Status: Build 1B00.EXE complete!\n" : "Status: Flash Completed.\n";
+    ASSERT_NE(run.Output.find(done), std::string::npos) << run.Output;
+    EXPECT_EQ(run.Output.find("---", run.Output.find(done)), std::string::npos)
+        << run.Output;  // no box after
+    EXPECT_EQ(run.Output.find("What was typed during the update was thrown away.\n") != std::string::npos,
+              row.typed)
         << run.Output;
     const std::string said = row.build ? "The build is in progress: it cannot be interrupted."
                                        : "Flash is in progress: it cannot be interrupted.";

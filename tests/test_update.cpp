@@ -4,9 +4,27 @@
 
 #include <algorithm>
 
+#include "app/SystemGuard.h"
 #include "tests/UpdateRig.h"
 
 namespace {
+
+// The system around the program, as a test sets it: a power reading, and where
+// in the drive's log the machine was held awake and let go.
+struct GuardDouble : SystemGuard {
+  explicit GuardDouble(const SimulatedDrive* drive, PowerReading reading = {})
+      : Drive(drive), Reading(reading) {
+    InstallSystemGuard(this);
+  }
+  ~GuardDouble() override { InstallSystemGuard(nullptr); }
+  PowerReading ReadPower() override { return Reading; }
+  void HoldOff() override { HeldAt.push_back(static_cast<int>(Drive->Log().size())); }
+  void Release() override { ReleasedAt.push_back(static_cast<int>(Drive->Log().size())); }
+
+  const SimulatedDrive* Drive;
+  PowerReading Reading;
+  std::vector<int> HeldAt, ReleasedAt;
+};
 
 constexpr std::uint32_t kFull = 524288;
 constexpr char kUpload[] = "Write BIN to drive's DRAM... ";
@@ -48,6 +66,7 @@ TEST(Update, LoadsVerifiesAndCommitsInEachScheme) {
       SCOPED_TRACE(std::string(SchemeName(scheme)) + ", " + std::to_string(size));
       UpdateRig rig(SchemePackage(size, scheme));
       ASSERT_EQ(rig.Form().ImageSize, size);
+      const GuardDouble guard(rig.Drive, {PowerReading::Supply::Battery, 25});
       rig.PressFlash();
 
       const RecordingToolkit& ui = rig.Ui();
@@ -95,6 +114,13 @@ TEST(Update, LoadsVerifiesAndCommitsInEachScheme) {
 
       // Preparation: load, one poll of a drive that is ready at once, stop.
       const auto& log = rig.Drive->Log();
+      // The drive is taken and the machine held awake from the first command to
+      // the refreshed line, and both are given back.
+      EXPECT_TRUE(std::all_of(log.begin(), log.end(), [](const Received& r) { return r.Claimed; }));
+      EXPECT_EQ(rig.Drive->Claims(), 1);
+      EXPECT_FALSE(rig.Drive->Claimed());
+      EXPECT_EQ(guard.HeldAt, std::vector<int>{0});
+      EXPECT_EQ(guard.ReleasedAt, std::vector<int>{static_cast<int>(log.size())});
       ASSERT_GE(log.size(), 5u);
       const std::uint8_t prepared[5][2] = {
           {0x1B, 0x03}, {0x00, 0x00}, {0x4E, 0x00}, {0x4E, 0x00}, {0x1B, 0x00}};
@@ -242,21 +268,73 @@ TEST(Update, AChipWithoutAProfileGetsAnEmptyOneAndTheUpdateCompletes) {
   }
 }
 
-TEST(Update, DamagedImageSizeIsRefusedBeforeAnyCommand) {
-  for (const std::uint32_t size : {0u, 524289u, 0xFFFFFFFFu}) {
-    SCOPED_TRACE(size);
+// A damaged program, a low battery and a drive another program holds stop the
+// update after its question and before its first command; the drive list stays.
+TEST(Update, RefusedBeforeAnyCommand) {
+  using Supply = PowerReading::Supply;
+  const std::string damaged = "\nERROR:\n\nThe firmware image in this flash program is damaged (size ";
+  const std::string battery = "\nERROR:\n\nThe computer is running on its battery, which is at ";
+  const std::string advice =
+      ".\nA firmware update cut off by a flat battery ruins the drive.\n"
+      "Plug in the power adapter, then choose FLASH again.\nNothing has been sent to the drive.\n";
+  const struct {
+    const char* name;
+    std::uint32_t size;
+    PowerReading power;
+    bool held;
+    std::string text;  // the error box; "" when the update runs
+  } cases[] = {
+      {"size 0", 0, {}, false, damaged + "0 bytes, limit 524288).\nNothing has been sent to the drive.\n"},
+      {"size 524289",
+       524289,
+       {},
+       false,
+       damaged + "524289 bytes, limit 524288).\nNothing has been sent to the drive.\n"},
+      {"size FFFFFFFF",
+       0xFFFFFFFF,
+       {},
+       false,
+       damaged + "4294967295 bytes, limit 524288).\nNothing has been sent to the drive.\n"},
+      {"battery 24 %", kFull, {Supply::Battery, 24}, false, battery + "24 %" + advice},
+      {"battery 0 %", kFull, {Supply::Battery, 0}, false, battery + "0 %" + advice},
+      {"battery 25 %", kFull, {Supply::Battery, 25}, false, ""},
+      {"battery 80 %", kFull, {Supply::Battery, 80}, false, ""},
+      {"battery, charge unknown", kFull, {Supply::Battery, -1}, false, ""},
+      {"mains, battery at 3 %", kFull, {Supply::Mains, 3}, false, ""},
+      {"source unknown, 3 %", kFull, {Supply::Unknown, 3}, false, ""},
+      {"held by another program",
+       kFull,
+       {},
+       true,
+       "\nERROR:\n\nDrive sim0 is in use by another program (Device or resource busy).\n"
+       "Close that program or let it finish, then choose FLASH again.\nNothing has been sent to the "
+       "drive.\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     auto package = SchemePackage(kFull, Scheme::None);
-    SetPackageImageSize(*package, size);
+    SetPackageImageSize(*package, c.size);
     UpdateRig rig(std::move(package));
+    rig.Drive->Config().Held = c.held;
+    const GuardDouble guard(rig.Drive, c.power);
     ASSERT_EQ(rig.Ui().ComboLines.size(), 1u);
+    const std::vector<std::string> lines = rig.Ui().ComboLines;
     rig.PressFlash();
+    if (c.text.empty()) {
+      EXPECT_EQ(rig.Drive->Commits(), 1);
+      EXPECT_EQ(rig.Ui().Dialogs.size(), 2u);
+      continue;
+    }
     EXPECT_TRUE(rig.Drive->Log().empty());
-    ASSERT_EQ(rig.Ui().Dialogs.size(), 2u);
-    EXPECT_EQ(rig.Ui().Dialogs[1].Kind, DialogKind::Error);
-    EXPECT_EQ(rig.Ui().Dialogs[1].Text,
-              "\nERROR:\n\nThe firmware image in this flash program is damaged (size " +
-                  std::to_string(size) + " bytes, limit 524288).\nNothing has been sent to the drive.\n");
+    // A damaged program is refused before the question, the rest after it.
+    ASSERT_EQ(rig.Ui().Dialogs.size(), c.size == kFull ? 3u : 2u);
+    EXPECT_EQ(rig.Ui().Dialogs.back().Kind, DialogKind::Error);
+    EXPECT_EQ(rig.Ui().Dialogs.back().Text, c.text);
     EXPECT_TRUE(rig.Ui().GroupHistory.empty());
+    EXPECT_EQ(rig.Ui().ComboLines, lines);
+    EXPECT_EQ(rig.Ui().WorkSpells, 0);
+    EXPECT_TRUE(guard.HeldAt.empty());
+    EXPECT_EQ(rig.Drive->Claims(), 0);
     EXPECT_EQ(rig.Drive->Commits(), 0);
   }
 }

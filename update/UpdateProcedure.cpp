@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/FlashForm.h"
+#include "app/SystemGuard.h"
 #include "common/Text.h"
 
 namespace {
@@ -60,6 +61,43 @@ std::string Question(const TFlashForm& form, const std::string& current, const s
   return update;
 }
 
+// From the first drive command to the refreshed line: the drive taken from other
+// programs and from the system's polling, the machine kept from sleeping and
+// shutting down, and nothing the user does by accident may stop the update or
+// start another. Given back in the reverse order, the work last: its end may end
+// the program for a signal that came meanwhile.
+class UpdateSpell {
+ public:
+  UpdateSpell(TCdDrive& drive, Toolkit& ui) : drive_(drive), ui_(ui) {
+    held_ = drive_.Claim(reason_);
+    if (!held_) return;
+    InstalledSystemGuard().HoldOff();
+    ui_.BeginWork();
+  }
+  ~UpdateSpell() {
+    if (!held_) return;
+    InstalledSystemGuard().Release();
+    drive_.Release();
+    ui_.EndWork();
+  }
+  UpdateSpell(const UpdateSpell&) = delete;
+  UpdateSpell& operator=(const UpdateSpell&) = delete;
+
+  bool Refused() const { return !held_; }
+  std::string RefusalText() const {
+    return "\nERROR:\n\nDrive " + drive_.Name() + " is in use by another program" +
+           (reason_.empty() ? std::string() : " (" + reason_ + ")") +
+           ".\nClose that program or let it finish, then choose FLASH again.\n"
+           "Nothing has been sent to the drive.\n";
+  }
+
+ private:
+  TCdDrive& drive_;
+  Toolkit& ui_;
+  bool held_ = false;
+  std::string reason_;
+};
+
 }  // namespace
 
 void TFlashForm::UpdateFirmware() {
@@ -84,10 +122,20 @@ void TFlashForm::UpdateFirmware() {
   const DialogKind kind = CompareBytes(current, next) > 0 ? DialogKind::Warning : DialogKind::Confirmation;
   if (ui_.MessageDialog(Question(*this, current, next), kind) != DialogResult::Yes) return;
 
+  // A flat battery in the middle of the commit would ruin the drive: on battery
+  // below the threshold the update does not begin.
+  const PowerReading power = InstalledSystemGuard().ReadPower();
+  if (PowerTooLowToUpdate(power)) {
+    ui_.MessageDialog(LowPowerText(power), DialogKind::Error);
+    return;
+  }
+
   FlashAll = std::memcmp(package_.NoteText, "FLASH-ALL", 9) == 0;
-  // From the first command to the refreshed line nothing the user does by accident
-  // may stop the update or start another.
-  const WorkScope work(ui_);
+  const UpdateSpell spell(*Drive, ui_);
+  if (spell.Refused()) {
+    ui_.MessageDialog(spell.RefusalText(), DialogKind::Error);
+    return;
+  }
   PrepareDrive(*Drive, ui_);
 
   ui_.SetProgressMin(0);

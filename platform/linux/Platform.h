@@ -2,11 +2,18 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
+#include "app/SystemGuard.h"
 #include "common/IniReader.h"
 #include "device/Transport.h"
 
 // Optical drives through the SCSI generic driver (SG_IO).
 std::unique_ptr<Transport> MakeSgIoTransport();
+// The power supplies under /sys/class/power_supply (root: another tree of the
+// same form), and logind's inhibitor held during an update in the name of who
+// (the program's name); what cannot be had is said on the standard error stream.
+std::unique_ptr<SystemGuard> MakeLinuxSystemGuard(const std::string& who);
+PowerReading ReadLinuxPower(const std::string& root = "/sys/class/power_supply");
 // The model list file read with inih.
 std::unique_ptr<IniReader> MakeIniReader();

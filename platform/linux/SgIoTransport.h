@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <string>
 
@@ -14,9 +15,19 @@ struct SgIoSystem {
   std::function<int(const char* path, int flags)> Open;
   std::function<int(int fd)> Close;
   std::function<int(int fd, unsigned long request, void* argument)> Ioctl;
-  // Where the block devices are listed, and where their device nodes live.
+  // flock(2): -1 with errno set on failure.
+  std::function<int(int fd, int operation)> Flock;
+  // Where the block devices are listed (with their media polling and device
+  // numbers), where the generic nodes are listed (with their block devices),
+  // where the device nodes live, and the mounts.
   std::string BlockClassDir = "/sys/class/block";
+  std::string GenericClassDir = "/sys/class/scsi_generic";
   std::string DevDir = "/dev";
+  std::string MountInfo = "/proc/self/mountinfo";
+  // Where a line for the standard error stream goes.
+  std::function<void(const std::string& line)> Say = [](const std::string& line) {
+    std::cerr << line << '\n';
+  };
 };
 
 // The real system calls and places.

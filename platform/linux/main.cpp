@@ -96,6 +96,7 @@ int main(int argc, char** argv) {
     return MakeSgIoTransport();
 #endif
   };
+  platform.MakeSystemGuard = [&platform] { return MakeLinuxSystemGuard(platform.ProgramName); };
   platform.RunFace = [argv0](bool terminal, const std::function<int(Toolkit&)>& run) {
     return RunOnAFace(argv0, terminal, run);
   };

@@ -162,6 +162,8 @@ std::string Text(std::uint32_t error) {
       return "Bad file descriptor";
     case kAccess:
       return "Permission denied";
+    case kBusy:
+      return "Device or resource busy";
     case kFault:
       return "Bad address";
     case kTimedOut:
@@ -187,12 +189,18 @@ void SimulatedDrive::SetFlash(const std::vector<std::uint8_t>& contents) {
   std::copy_n(contents.begin(), std::min(contents.size(), flash_.size()), flash_.begin());
 }
 
+void SimulatedDrive::SetClaimed(bool claimed) {
+  if (claimed && !claimed_) ++claims_;
+  claimed_ = claimed;
+}
+
 CommandResult SimulatedDrive::Execute(const CommandRequest& request) {
   if (recording_) {
     Received received;
     std::copy(std::begin(request.Cdb), std::end(request.Cdb), received.Cdb.begin());
     received.DataIn = request.DataIn;
     received.Length = request.Length;
+    received.Claimed = claimed_;
     if (!request.DataIn && request.Data != nullptr)
       received.Data.assign(request.Data, request.Data + request.Length);
     log_.push_back(std::move(received));
@@ -523,6 +531,23 @@ void SimulatedTransport::Close(DeviceHandle handle) {
   if (handle < 0 || static_cast<std::size_t>(handle) >= drives_.size() || openCounts_[handle] == 0) return;
   --openCounts_[handle];
   ++closes_;
+}
+
+Transport::Claim SimulatedTransport::ClaimDrive(DeviceHandle& handle, const DriveAddress&) {
+  Claim claim;
+  if (handle < 0 || static_cast<std::size_t>(handle) >= drives_.size() || openCounts_[handle] == 0)
+    return claim;
+  if (drives_[handle]->Config().Held) {
+    claim.Refused = true;
+    claim.Reason = SimError::Text(SimError::kBusy);
+    return claim;
+  }
+  drives_[handle]->SetClaimed(true);
+  return claim;
+}
+
+void SimulatedTransport::ReleaseDrive(DeviceHandle& handle, const DriveAddress&) {
+  if (handle >= 0 && static_cast<std::size_t>(handle) < drives_.size()) drives_[handle]->SetClaimed(false);
 }
 
 CommandResult SimulatedTransport::Execute(DeviceHandle handle, const DriveAddress&,

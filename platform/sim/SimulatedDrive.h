@@ -63,6 +63,7 @@ struct SimDriveConfig {
   bool OpenFails = false;       // opening the device fails
   std::uint32_t OpenError = 2;  // ... with this error number (ENOENT)
   bool InquiryFails = false;    // INQUIRY answers CHECK CONDITION 05 24 00
+  bool Held = false;            // another program holds the drive: an update cannot claim it
   int BecomingReadyPolls = 0;   // TEST UNIT READY / STOP PLAY/SCAN answer 02 04 01 this often; -1 forever
   std::uint8_t FlashManufacturer = 0xBF, FlashDevice = 0xD6;
   std::uint8_t Variant[2] = {0x00, 0x01};
@@ -78,6 +79,7 @@ constexpr std::uint32_t kNoEntry = 2;     // ENOENT
 constexpr std::uint32_t kIo = 5;          // EIO: transport failure
 constexpr std::uint32_t kBadHandle = 9;   // EBADF: no such open drive
 constexpr std::uint32_t kAccess = 13;     // EACCES
+constexpr std::uint32_t kBusy = 16;       // EBUSY: another program holds the drive
 constexpr std::uint32_t kFault = 14;      // EFAULT: a data phase without a buffer
 constexpr std::uint32_t kTimedOut = 110;  // ETIMEDOUT
 // The fixed text for an error number; "" for numbers it does not know.
@@ -109,6 +111,7 @@ class SimulatedDrive {
     bool DataIn;
     std::uint32_t Length;
     std::vector<std::uint8_t> Data;  // host-to-drive data as sent
+    bool Claimed;                    // sent while an update held the drive
   };
 
   explicit SimulatedDrive(SimDriveConfig config);
@@ -135,6 +138,11 @@ class SimulatedDrive {
   int ReadyPolls() const { return readyPolls_; }
   // The sense of the latest command: zero after one that succeeded.
   std::array<std::uint8_t, 3> Sense() const { return sense_; }
+
+  // Held for an update (the transport's claim), and how often it was claimed.
+  void SetClaimed(bool claimed);
+  bool Claimed() const { return claimed_; }
+  int Claims() const { return claims_; }
 
   // Off: the log records nothing, and a command allocates nothing.
   void SetRecording(bool on) { recording_ = on; }
@@ -176,6 +184,8 @@ class SimulatedDrive {
   std::uint32_t replyLength_ = 0;                      // bytes the latest command returned
   std::uint32_t storedOffset_ = 0, storedLength_ = 0;  // where it stored data
   bool recording_ = true;
+  bool claimed_ = false;
+  int claims_ = 0;
   std::string stateFile_;
 };
 
@@ -197,6 +207,8 @@ class SimulatedTransport : public Transport {
   std::vector<DriveAddress> Enumerate() override;
   OpenResult Open(const DriveAddress& address) override;
   void Close(DeviceHandle handle) override;
+  Claim ClaimDrive(DeviceHandle& handle, const DriveAddress& address) override;
+  void ReleaseDrive(DeviceHandle& handle, const DriveAddress& address) override;
   CommandResult Execute(DeviceHandle handle, const DriveAddress& address,
                         const CommandRequest& request) override;
   std::string ErrorText(std::uint32_t error) override;

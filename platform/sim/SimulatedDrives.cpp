@@ -257,8 +257,8 @@ bool DriveSection::Read(int position, SimDriveConfig& config, std::string& error
     if (!polls) return Bad("readypolls", *value, "not a number from -1 to 1000000", error);
     config.BecomingReadyPolls = *polls;
   }
-  const std::pair<const char*, bool*> flags[] = {{"openfails", &config.OpenFails},
-                                                 {"inquiryfails", &config.InquiryFails}};
+  const std::pair<const char*, bool*> flags[] = {
+      {"openfails", &config.OpenFails}, {"inquiryfails", &config.InquiryFails}, {"held", &config.Held}};
   for (const auto& [key, flag] : flags) {
     if (auto value = Value(key)) {
       const auto yes = YesNo(*value);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/windows/DriveMutex.h"
 #include "platform/windows/WinSystem.h"
 
 const char* const kAspiLoadFailureMessage =
@@ -128,6 +129,12 @@ CommandResult AspiTransport::Execute(DeviceHandle, const DriveAddress& address,
     result.OsError = ERROR_BUSY;
     return result;
   }
+  // Another copy updates the drive at this address: nothing goes to it, not even
+  // the INQUIRY of a listing.
+  if (mutex_ == nullptr && DriveMutexHeldElsewhere(DriveMutexName(address, false))) {
+    result.OsError = ERROR_BUSY;
+    return result;
+  }
   const HANDLE event = System().CreateEventA(nullptr, FALSE, FALSE, nullptr);
   if (event == nullptr) {
     result.OsError = System().GetLastError();
@@ -183,6 +190,19 @@ CommandResult AspiTransport::Execute(DeviceHandle, const DriveAddress& address,
     result.ScsiStatus = block.SRB_TargStat;
   }
   return result;
+}
+
+Transport::Claim AspiTransport::ClaimDrive(DeviceHandle&, const DriveAddress& address) {
+  Claim claim;
+  const DriveMutexClaim mutex = TakeDriveMutex(DriveMutexName(address, false));
+  claim.Refused = mutex.Refused;
+  if (claim.Refused) claim.Reason = kAnotherCopyReason;
+  mutex_ = mutex.Mutex;
+  return claim;
+}
+
+void AspiTransport::ReleaseDrive(DeviceHandle&, const DriveAddress&) {
+  GiveBackDriveMutex(mutex_);
 }
 
 std::string AspiTransport::ErrorText(std::uint32_t error) {

@@ -98,6 +98,11 @@ class AspiTransport : public Transport {
                         const CommandRequest& request) override;
   std::string ErrorText(std::uint32_t error) override;
   std::uint32_t DeviceError() const override { return ERROR_IO_DEVICE; }
+  // The drive's mutex alone: Windows 98 and ME have no volume lock or exclusive
+  // access for an ASPI program. While another copy owns a drive's mutex, no
+  // command goes to that drive.
+  Claim ClaimDrive(DeviceHandle& handle, const DriveAddress& address) override;
+  void ReleaseDrive(DeviceHandle& handle, const DriveAddress& address) override;
 
   bool Loaded() const { return library_ != nullptr; }
   // True once a request could not be taken back from the layer: from then on no
@@ -124,4 +129,5 @@ class AspiTransport : public Transport {
     HANDLE Event;
   };
   std::vector<Abandoned> abandoned_;
+  HANDLE mutex_ = nullptr;  // the claimed drive's mutex
 };

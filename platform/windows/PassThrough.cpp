@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "common/Text.h"
+#include "platform/windows/DriveMutex.h"
 #include "platform/windows/WinSystem.h"
 
 namespace {
@@ -25,6 +27,21 @@ std::vector<char> LogicalDriveRoots() {
     if (again == 0 || again > needed) roots.assign(4, 0);
   }
   return roots;
+}
+
+// The system refused a lock because another program holds the drive or has
+// files open on its volume.
+bool HeldByAnother(DWORD error) {
+  return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+}
+
+// A request without data that only the system answers; false with its error.
+bool Control(HANDLE device, DWORD code, void* in, DWORD inSize, DWORD& error) {
+  DWORD returned = 0;
+  if (System().DeviceIoControl(device, code, in, inSize, nullptr, 0, &returned, nullptr) != FALSE)
+    return true;
+  error = System().GetLastError();
+  return false;
 }
 
 }  // namespace
@@ -51,6 +68,12 @@ OpenResult PassThroughTransport::Open(const DriveAddress& address) {
   OpenResult result;
   result.Path = "\\\\.\\?:";
   result.Path[4] = address.Letter;
+  // Another copy updates the drive: it is not opened, and no command goes to it.
+  if (DriveMutexHeldElsewhere(DriveMutexName(address, true))) {
+    result.Error = ERROR_BUSY;
+    result.Handle = kNoDevice;
+    return result;
+  }
   const HANDLE handle = System().CreateFileA(result.Path.c_str(), GENERIC_READ | GENERIC_WRITE,
                                              FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -107,6 +130,67 @@ CommandResult PassThroughTransport::Execute(DeviceHandle handle, const DriveAddr
 
 std::string PassThroughTransport::ErrorText(std::uint32_t error) {
   return SystemErrorText(error);
+}
+
+std::string PassThroughTransport::AccessAdvice(const DriveAddress& address, std::uint32_t error) {
+  if (error != ERROR_SHARING_VIOLATION && error != ERROR_BUSY) return {};
+  if (!advised_.insert(address.Letter).second) return {};
+  return Format(
+      "Drive %c: is in use by another program, or by another copy of this one. Nothing was sent to it; "
+      "try again when that program has finished.",
+      address.Letter);
+}
+
+Transport::Claim PassThroughTransport::ClaimDrive(DeviceHandle& handle, const DriveAddress& address) {
+  Claim claim;
+  const DriveMutexClaim mutex = TakeDriveMutex(DriveMutexName(address, true));
+  if (mutex.Refused) {
+    claim.Refused = true;
+    claim.Reason = kAnotherCopyReason;
+    return claim;
+  }
+  mutex_ = mutex.Mutex;
+  if (handle == kNoDevice) return claim;
+
+  const HANDLE device = AsHandle(handle);
+  DWORD error = 0;
+  if (Control(device, kLockVolume, nullptr, 0, error)) {
+    locked_ = device;
+  } else if (HeldByAnother(error)) {
+    claim.Refused = true;
+  }
+  if (!claim.Refused) {
+    CdromExclusiveLock lock = {};
+    lock.RequestType = kExclusiveLock;
+    lock.Flags = kLockIgnoringVolume;
+    std::memcpy(lock.CallerName, kExclusiveCallerName, sizeof kExclusiveCallerName);
+    if (Control(device, kCdromExclusiveAccess, &lock, sizeof lock, error)) {
+      exclusive_ = device;
+    } else if (HeldByAnother(error)) {
+      claim.Refused = true;
+    }
+  }
+  if (claim.Refused) {
+    claim.Reason = SystemReasonText(error);
+    ReleaseDrive(handle, address);
+  }
+  return claim;
+}
+
+void PassThroughTransport::ReleaseDrive(DeviceHandle&, const DriveAddress&) {
+  DWORD error = 0;
+  if (exclusive_ != nullptr) {
+    CdromExclusiveLock unlock = {};
+    unlock.RequestType = kExclusiveUnlock;
+    // (the unlocking request is the first 8 bytes alone)
+    Control(exclusive_, kCdromExclusiveAccess, &unlock, 2 * sizeof(ULONG), error);
+    exclusive_ = nullptr;
+  }
+  if (locked_ != nullptr) {
+    Control(locked_, kUnlockVolume, nullptr, 0, error);
+    locked_ = nullptr;
+  }
+  GiveBackDriveMutex(mutex_);
 }
 
 std::uint32_t PassThroughTransport::DeviceError() const {

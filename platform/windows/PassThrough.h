@@ -8,6 +8,7 @@
 #include <ntddscsi.h>
 
 #include <cstddef>
+#include <set>
 
 #include "device/Transport.h"
 
@@ -38,6 +39,29 @@ static_assert(kPassThroughBlockSize == 80);
 // The size of the buffer the logical drives' roots are read into.
 constexpr DWORD kRootBufferSize = 80;
 
+// A drive taken for an update: its volume locked (FSCTL_LOCK_VOLUME, a file
+// system request any NT system knows) and the drive locked for this handle alone
+// (IOCTL_CDROM_EXCLUSIVE_ACCESS of the CD-ROM class driver of Windows Vista and
+// later; older drivers answer that they do not know the request).
+constexpr DWORD kLockVolume = 0x90018;
+constexpr DWORD kUnlockVolume = 0x9001C;
+constexpr DWORD kCdromExclusiveAccess = 0x2C05C;
+static_assert(kLockVolume == FSCTL_LOCK_VOLUME && kUnlockVolume == FSCTL_UNLOCK_VOLUME);
+static_assert(kCdromExclusiveAccess ==
+              CTL_CODE(FILE_DEVICE_CD_ROM, 0x17, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS));
+
+// The request of IOCTL_CDROM_EXCLUSIVE_ACCESS: its type (1 locks, 2 unlocks), its
+// flags and, to lock, the name the driver reports as the lock's holder.
+enum : ULONG { kExclusiveLock = 1, kExclusiveUnlock = 2 };
+constexpr ULONG kLockIgnoringVolume = 1;  // the volume is this program's own: locked before
+struct CdromExclusiveLock {
+  ULONG RequestType;
+  ULONG Flags;
+  UCHAR CallerName[64];
+};
+static_assert(sizeof(CdromExclusiveLock) == 72);
+constexpr char kExclusiveCallerName[] = "flashutil firmware update";
+
 class PassThroughTransport : public Transport {
  public:
   std::uint8_t Setup(MessageSink& sink) override;
@@ -49,6 +73,16 @@ class PassThroughTransport : public Transport {
   CommandResult Execute(DeviceHandle handle, const DriveAddress& address,
                         const CommandRequest& request) override;
   std::string ErrorText(std::uint32_t error) override;
+  // A drive another program or another copy holds (ERROR_SHARING_VIOLATION from
+  // the system, ERROR_BUSY from the drive's mutex): the user is told once.
+  std::string AccessAdvice(const DriveAddress& address, std::uint32_t error) override;
+  // The drive's mutex, its volume locked, and exclusive access to it, taken in
+  // that order and given back in the reverse one. Refused when another copy owns
+  // the mutex, or when the system refuses the lock or the exclusive access for
+  // another program (access denied, sharing violation). A system that does not
+  // know a request, or a drive without a volume, is no refusal.
+  Claim ClaimDrive(DeviceHandle& handle, const DriveAddress& address) override;
+  void ReleaseDrive(DeviceHandle& handle, const DriveAddress& address) override;
   std::uint32_t DeviceError() const override;
 
   // The block of the last command, as the system left it.
@@ -57,4 +91,9 @@ class PassThroughTransport : public Transport {
  private:
   PassThroughBlock block_ = {};
   DWORD returned_ = 0;
+  std::set<char> advised_;  // the letters whose in-use advice was given
+  // What the claim holds.
+  HANDLE mutex_ = nullptr;
+  HANDLE locked_ = nullptr;     // the handle whose volume is locked
+  HANDLE exclusive_ = nullptr;  // the handle that has the drive to itself
 };

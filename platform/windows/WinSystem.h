@@ -23,6 +23,23 @@ struct WinSystem {
   decltype(&::CreateEventA) CreateEventA = &::CreateEventA;
   decltype(&::WaitForSingleObject) WaitForSingleObject = &::WaitForSingleObject;
   decltype(&::ResetEvent) ResetEvent = &::ResetEvent;
+  // The drive's mutex, which one copy of the program owns while it updates the drive.
+  decltype(&::CreateMutexA) CreateMutexA = &::CreateMutexA;
+  decltype(&::OpenMutexA) OpenMutexA = &::OpenMutexA;
+  decltype(&::ReleaseMutex) ReleaseMutex = &::ReleaseMutex;
+  // The power supply, and the machine kept awake (Windows 98 and 2000 on).
+  decltype(&::GetSystemPowerStatus) GetSystemPowerStatus = &::GetSystemPowerStatus;
+  decltype(&::SetThreadExecutionState) SetThreadExecutionState = &::SetThreadExecutionState;
+  // The reason the shutdown screen gives for a window that holds the session's
+  // end. Windows Vista and later have them: looked up at run time, they fail
+  // with ERROR_CALL_NOT_IMPLEMENTED on older systems, whose loader would refuse a
+  // program that imports them.
+  BOOL(WINAPI* ShutdownBlockReasonCreate)(HWND, LPCWSTR) = &LookedUpShutdownBlockReasonCreate;
+  BOOL(WINAPI* ShutdownBlockReasonDestroy)(HWND) = &LookedUpShutdownBlockReasonDestroy;
+
+ private:
+  static BOOL WINAPI LookedUpShutdownBlockReasonCreate(HWND window, LPCWSTR reason);
+  static BOOL WINAPI LookedUpShutdownBlockReasonDestroy(HWND window);
 };
 
 // The table in use.
@@ -31,3 +48,6 @@ WinSystem& System();
 // The system's text for an error number from an 80-byte buffer, as the
 // SenseCode message shows it; "" when the system has none or it does not fit.
 std::string SystemErrorText(DWORD error);
+// The system's words for an error inside a sentence of ours: its text without
+// the closing full stop and line end, else "error N".
+std::string SystemReasonText(DWORD error);

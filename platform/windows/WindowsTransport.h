@@ -32,6 +32,15 @@ class WindowsTransport : public Transport {
     return active_->Execute(handle, address, request);
   }
   std::string ErrorText(std::uint32_t error) override { return active_->ErrorText(error); }
+  std::string AccessAdvice(const DriveAddress& address, std::uint32_t error) override {
+    return active_->AccessAdvice(address, error);
+  }
+  Claim ClaimDrive(DeviceHandle& handle, const DriveAddress& address) override {
+    return active_->ClaimDrive(handle, address);
+  }
+  void ReleaseDrive(DeviceHandle& handle, const DriveAddress& address) override {
+    active_->ReleaseDrive(handle, address);
+  }
   std::uint32_t DeviceError() const override { return active_->DeviceError(); }
 
   // True while pass-through is the transport in use.

@@ -99,6 +99,7 @@ int main(int argc, char** argv) {
     return MakeWindowsTransport();
 #endif
   };
+  platform.MakeSystemGuard = [] { return MakeWindowsSystemGuard(); };
   platform.RunFace = [&ui](bool, const std::function<int(Toolkit&)>& run) { return run(ui); };
 
   std::ostringstream out, err;

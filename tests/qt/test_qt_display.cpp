@@ -8,7 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
+#include <xcb/xcbext.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -137,6 +139,9 @@ class ChildProcess {
     if (pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_) pid_ = -1;
     return pid_ > 0;
   }
+  void Signal(int signal) {
+    if (Running()) kill(pid_, signal);
+  }
   // Stops the process if it still runs; its wait status.
   int Stop() {
     if (Running()) {
@@ -152,6 +157,12 @@ class ChildProcess {
   int status_ = 0;
 };
 
+// A folder of the test's own, removed however the test ends.
+struct Removed {
+  fs::path Path;
+  ~Removed() { fs::remove_all(Path); }
+};
+
 // Standard input from /dev/null, standard output and error to a file.
 void RedirectOutput(const std::string& path) {
   const int in = open("/dev/null", O_RDONLY);
@@ -161,9 +172,43 @@ void RedirectOutput(const std::string& path) {
   dup2(out, 2);
 }
 
+// Runs the program in directory on the display, its output to a file.
+void StartOnDisplay(const char* program, const std::string& display, const fs::path& directory,
+                    const fs::path& output) {
+  RedirectOutput(output.string());
+  const std::vector<std::string> environment = ProgramEnvironment({"DISPLAY=" + display});
+  std::vector<char*> pointers;
+  for (const std::string& entry : environment) pointers.push_back(const_cast<char*>(entry.c_str()));
+  pointers.push_back(nullptr);
+  if (chdir(directory.c_str()) == 0) execle(program, program, static_cast<char*>(nullptr), pointers.data());
+}
+
+// An X server of the test's own on a display number nobody uses.
+struct Xvfb {
+  std::string Number = [] {
+    int number = 150 + getpid() % 500;
+    while (fs::exists("/tmp/.X11-unix/X" + std::to_string(number)) ||
+           fs::exists("/tmp/.X" + std::to_string(number) + "-lock")) {
+      ++number;
+    }
+    return std::to_string(number);
+  }();
+  std::string Display = ":" + Number;
+  ChildProcess Server{[this] {
+    RedirectOutput("/dev/null");
+    execlp("Xvfb", "Xvfb", Display.c_str(), "-nolisten", "tcp", static_cast<char*>(nullptr));
+  }};
+  bool Listening() const {
+    for (int i = 0; i < 100 && !fs::exists("/tmp/.X11-unix/X" + Number); ++i) usleep(50000);
+    return fs::exists("/tmp/.X11-unix/X" + Number);
+  }
+};
+
 // Whether the X server shows a window of the program: a mapped top-level window
-// whose class names "flashutil". The look is a client of the server for a moment.
-bool ProgramWindowShown(const std::string& display) {
+// whose class names "flashutil" (or whose title starts with the text). The look
+// is a client of the server for a moment.
+bool ProgramWindowShown(const std::string& display, xcb_atom_t property = XCB_ATOM_WM_CLASS,
+                        const std::string& start = std::string("flashutil\0", 10)) {
   xcb_connection_t* connection = xcb_connect(display.c_str(), nullptr);
   bool shown = false;
   xcb_query_tree_reply_t* tree = nullptr;
@@ -175,17 +220,17 @@ bool ProgramWindowShown(const std::string& display) {
   for (int i = 0; tree != nullptr && i < xcb_query_tree_children_length(tree) && !shown; ++i) {
     auto* attributes = xcb_get_window_attributes_reply(
         connection, xcb_get_window_attributes(connection, windows[i]), nullptr);
-    auto* property = xcb_get_property_reply(
-        connection, xcb_get_property(connection, 0, windows[i], XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 64),
+    auto* value = xcb_get_property_reply(
+        connection, xcb_get_property(connection, 0, windows[i], property, XCB_GET_PROPERTY_TYPE_ANY, 0, 64),
         nullptr);
     const std::string instance =
-        property != nullptr ? std::string(static_cast<const char*>(xcb_get_property_value(property)),
-                                          static_cast<std::size_t>(xcb_get_property_value_length(property)))
-                            : "";
+        value != nullptr ? std::string(static_cast<const char*>(xcb_get_property_value(value)),
+                                       static_cast<std::size_t>(xcb_get_property_value_length(value)))
+                         : "";
     shown = attributes != nullptr && attributes->map_state == XCB_MAP_STATE_VIEWABLE &&
-            instance.compare(0, 10, std::string("flashutil\0", 10)) == 0;
+            instance.starts_with(start);
     std::free(attributes);
-    std::free(property);
+    std::free(value);
   }
   std::free(tree);
   xcb_disconnect(connection);
@@ -196,38 +241,18 @@ bool ProgramWindowShown(const std::string& display) {
 // of the display must not leave Qt connecting into that reset (and aborting).
 TEST(QtPlatformChoice, ProgramOpensItsWindowOnAnXServerWithNoOtherClient) {
   if (std::system("command -v Xvfb >/dev/null 2>&1") != 0) GTEST_SKIP() << "no Xvfb";
-  int number = 150 + getpid() % 500;
-  while (fs::exists("/tmp/.X11-unix/X" + std::to_string(number)) ||
-         fs::exists("/tmp/.X" + std::to_string(number) + "-lock")) {
-    ++number;
-  }
-  const std::string display = ":" + std::to_string(number);
+  const Xvfb x;
+  const std::string& display = x.Display;
   const fs::path directory = fs::temp_directory_path() / ("flash-qt-x11-" + std::to_string(getpid()));
   fs::create_directories(directory);
-  struct Removed {
-    fs::path Path;
-    ~Removed() { fs::remove_all(Path); }
-  } removed{directory};
-  ChildProcess server([&] {
-    RedirectOutput("/dev/null");
-    execlp("Xvfb", "Xvfb", display.c_str(), "-nolisten", "tcp", static_cast<char*>(nullptr));
-  });
-  for (int i = 0; i < 100 && !fs::exists("/tmp/.X11-unix/X" + std::to_string(number)); ++i) usleep(50000);
-  ASSERT_TRUE(fs::exists("/tmp/.X11-unix/X" + std::to_string(number))) << "Xvfb did not start on " << display;
+  const Removed removed{directory};
+  ASSERT_TRUE(x.Listening()) << "Xvfb did not start on " << display;
 
   // A template without its model list shows its message box and waits there.
   const fs::path output = directory / "output.txt";
   for (int run = 0; run < 3; ++run) {
     SCOPED_TRACE(run);
-    ChildProcess program([&] {
-      RedirectOutput(output.string());
-      const std::vector<std::string> environment = ProgramEnvironment({"DISPLAY=" + display});
-      std::vector<char*> pointers;
-      for (const std::string& entry : environment) pointers.push_back(const_cast<char*>(entry.c_str()));
-      pointers.push_back(nullptr);
-      if (chdir(directory.c_str()) == 0)
-        execle(FLASHUTIL_PROGRAM, FLASHUTIL_PROGRAM, static_cast<char*>(nullptr), pointers.data());
-    });
+    ChildProcess program([&] { StartOnDisplay(FLASHUTIL_PROGRAM, display, directory, output); });
     // Looked at only after a second, so that no look of the test's own keeps the
     // server from resetting between the program's check and Qt's connection.
     sleep(1);
@@ -244,6 +269,89 @@ TEST(QtPlatformChoice, ProgramOpensItsWindowOnAnXServerWithNoOtherClient) {
     const std::string printed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(printed.find("could not connect"), std::string::npos) << printed;
   }
+}
+
+// Input as the X server's keyboard and mouse give it (its XTEST extension): a
+// key held down repeats after the server's delay.
+void FakeInput(xcb_connection_t* x, std::uint8_t type, std::uint8_t detail, std::int16_t left = 0,
+               std::int16_t top = 0) {
+  static xcb_extension_t xtest = {"XTEST", 0};
+  static const xcb_protocol_request_t fakeInput = {1, &xtest, 2, 1};
+  std::uint8_t request[36] = {0, 0, 0, 0, type, detail};
+  std::memcpy(request + 24, &left, 2);
+  std::memcpy(request + 26, &top, 2);
+  iovec parts[3] = {{}, {}, {request, sizeof request}};
+  xcb_send_request(x, 0, parts + 2, &fakeInput);
+  xcb_flush(x);
+  usleep(100000);  // a release and a press at one moment would be the keyboard's repeat
+}
+
+// The sample flash program of the simulated-drive build in its window, its drive
+// 3 s long at the commit. SIGINT, SIGHUP or SIGTERM mid-update (Ctrl-C in its
+// terminal, the terminal closed, a log-out) let the update finish, then end the
+// program by the signal. Enter held down on FLASH (focused by a press and a drag
+// off it) brings up the question; the keyboard's repeats of that Enter, and its
+// release, leave it open, and nothing goes to the drive.
+TEST(QtWindowOnX, AnUpdateIsNotStoppedOrStartedByAccident) {
+  if (std::system("command -v Xvfb >/dev/null 2>&1") != 0) GTEST_SKIP() << "no Xvfb";
+  const Xvfb x;
+  ASSERT_TRUE(x.Listening()) << "Xvfb did not start on " << x.Display;
+  const Removed dir{fs::temp_directory_path() / ("flash-qt-accident-" + std::to_string(getpid()))};
+  fs::create_directories(dir.Path);
+  fs::copy_file(FLASHUTIL_SIM_PROGRAM, dir.Path / "flashutil-sim");
+  fs::copy_file(FLASHUTIL_SOURCE_DIR "/samples/models.ini", dir.Path / "flashutil-sim.INI");
+  fs::copy_file(FLASHUTIL_SOURCE_DIR "/samples/firmware/1A2B.BIN", dir.Path / "1A2B.BIN");
+  ASSERT_EQ(std::system(("cd '" + dir.Path.string() + "' && printf '1\\nb\\nq\\n' | " +
+                         ProgramEnvironmentCommand() + "./flashutil-sim >/dev/null 2>&1")
+                            .c_str()),
+            0);
+  std::ofstream(dir.Path / "simdrives.ini")
+      << "[drives]\nlist = cdrw\n[cdrw]\nfault1 = delay 3B control=80 ms=3000\n";
+
+  xcb_connection_t* input = xcb_connect(x.Display.c_str(), nullptr);
+  const std::uint8_t enter = 36;  // in the server's keymap
+  const auto shown = [&x](const char* title, bool wanted = true) {
+    for (int i = 0; i < 300 && ProgramWindowShown(x.Display, XCB_ATOM_WM_NAME, title) != wanted; ++i)
+      usleep(100000);
+    usleep(300000);  // a window takes input once the program has seen it shown
+    return ProgramWindowShown(x.Display, XCB_ATOM_WM_NAME, title);
+  };
+  for (const int signal : {SIGINT, SIGHUP, SIGTERM, 0}) {
+    SCOPED_TRACE(signal);
+    fs::remove(dir.Path / "cdrw.simstate");
+    ChildProcess program([&] { StartOnDisplay("./1A2B.EXE", x.Display, dir.Path, dir.Path / "output.txt"); });
+    ASSERT_TRUE(shown("Warning"));
+    FakeInput(input, XCB_KEY_PRESS, enter);  // a key pressed while the box is up answers it: Yes
+    FakeInput(input, XCB_KEY_RELEASE, enter);
+    ASSERT_TRUE(shown("QVXR Flash Utility"));
+    FakeInput(input, XCB_MOTION_NOTIFY, 0, 192 + 364, 128 + 156);  // FLASH, where the design puts it
+    FakeInput(input, XCB_BUTTON_PRESS, 1);
+    FakeInput(input, XCB_MOTION_NOTIFY, 0);
+    FakeInput(input, XCB_BUTTON_RELEASE, 1);
+    FakeInput(input, XCB_KEY_PRESS, enter);
+    ASSERT_TRUE(shown("Confirm"));
+    if (signal == 0) {
+      usleep(1500000);  // past the repeat delay
+      FakeInput(input, XCB_KEY_RELEASE, enter);
+      EXPECT_TRUE(shown("Confirm"));
+      EXPECT_FALSE(fs::exists(dir.Path / "cdrw.simstate"));
+      continue;
+    }
+    for (const std::uint8_t type : {XCB_KEY_RELEASE, XCB_KEY_PRESS, XCB_KEY_RELEASE})
+      FakeInput(input, type, enter);
+    ASSERT_FALSE(shown("Confirm", false));
+    usleep(400000);  // the image is written, the commit under way
+    program.Signal(signal);
+    for (int i = 0; i < 300 && program.Running(); ++i) usleep(100000);
+    const int status = program.Stop();
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << "wait status " << status;
+    EXPECT_TRUE(fs::exists(dir.Path / "cdrw.simstate"));  // saved once the commit is done
+    std::ifstream in(dir.Path / "output.txt");
+    const std::string printed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t said = printed.find("Flash is in progress: it cannot be interrupted.");
+    EXPECT_TRUE(said != std::string::npos && said == printed.rfind("Flash is")) << printed;
+  }
+  xcb_disconnect(input);
 }
 
 }  // namespace

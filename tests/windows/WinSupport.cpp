@@ -25,15 +25,29 @@ HANDLE WINAPI FakeCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY
 }
 
 BOOL WINAPI FakeCloseHandle(HANDLE handle) {
+  if (gFake.Mutexes.count(handle) != 0) {
+    gFake.Calls.push_back("close");
+    return TRUE;
+  }
   gFake.Closed.push_back(handle);
   return TRUE;
 }
 
 BOOL WINAPI FakeDeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                                 LPDWORD returned, LPOVERLAPPED overlapped) {
+  if (code != IOCTL_SCSI_PASS_THROUGH_DIRECT) {
+    const bool locking =
+        code == kCdromExclusiveAccess ? inSize == sizeof(CdromExclusiveLock) : code == FSCTL_LOCK_VOLUME;
+    gFake.Calls.push_back(std::string(locking ? "" : "un") +
+                          (code == kCdromExclusiveAccess ? "exclusive" : "lock"));
+    const auto error = gFake.ControlErrors.find(code);
+    gFake.LastError = error != gFake.ControlErrors.end() ? error->second : 0;
+    return error == gFake.ControlErrors.end();
+  }
   IoctlCall call = {device, code, in, inSize, out, outSize, overlapped, {}};
   std::memcpy(&call.Sent, in, sizeof call.Sent);
   gFake.Ioctls.push_back(call);
+  gFake.Calls.push_back("command");
   if (returned != nullptr) *returned = outSize;
   const SCSI_PASS_THROUGH_DIRECT& record = call.Sent.Record;
   if (record.DataTransferLength > 0 &&
@@ -130,7 +144,42 @@ HANDLE WINAPI FakeCreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualRese
   return event;
 }
 
+HANDLE FakeMutex(const std::string& call, const std::string& name, bool existing) {
+  gFake.Calls.push_back(call + name);
+  if (existing && gFake.MutexesHeldElsewhere.count(name) == 0) {
+    gFake.LastError = ERROR_FILE_NOT_FOUND;
+    return nullptr;
+  }
+  const HANDLE mutex = FakeHandle(0x2000 + gFake.Mutexes.size());
+  gFake.Mutexes[mutex] = name;
+  return mutex;
+}
+HANDLE WINAPI FakeCreateMutexA(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR name) {
+  return FakeMutex("mutex ", name, false);
+}
+HANDLE WINAPI FakeOpenMutexA(DWORD, BOOL, LPCSTR name) {
+  return FakeMutex("open ", name, true);
+}
+BOOL WINAPI FakeReleaseMutex(HANDLE) {
+  gFake.Calls.push_back("release");
+  return TRUE;
+}
+
+BOOL WINAPI FakeGetSystemPowerStatus(LPSYSTEM_POWER_STATUS status) {
+  *status = gFake.Power;
+  return TRUE;
+}
+EXECUTION_STATE WINAPI FakeSetThreadExecutionState(EXECUTION_STATE state) {
+  const bool awake = state == (ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+  gFake.Calls.push_back(awake ? "awake" : state == ES_CONTINUOUS ? "may-sleep" : std::to_string(state));
+  return ES_CONTINUOUS;
+}
+
 DWORD WINAPI FakeWaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  if (gFake.Mutexes.count(handle) != 0) {
+    gFake.Calls.push_back("wait " + std::to_string(milliseconds));
+    return gFake.MutexesHeldElsewhere.count(gFake.Mutexes[handle]) != 0 ? WAIT_TIMEOUT : WAIT_OBJECT_0;
+  }
   gFake.Waits.emplace_back(handle, milliseconds);
   DWORD outcome = WAIT_OBJECT_0;
   if (!gFake.WaitOutcomes.empty()) {
@@ -175,6 +224,11 @@ SystemStandIns::SystemStandIns() : saved_(System()) {
   table.CreateEventA = &FakeCreateEventA;
   table.WaitForSingleObject = &FakeWaitForSingleObject;
   table.ResetEvent = &FakeResetEvent;
+  table.CreateMutexA = &FakeCreateMutexA;
+  table.OpenMutexA = &FakeOpenMutexA;
+  table.ReleaseMutex = &FakeReleaseMutex;
+  table.GetSystemPowerStatus = &FakeGetSystemPowerStatus;
+  table.SetThreadExecutionState = &FakeSetThreadExecutionState;
 }
 
 SystemStandIns::~SystemStandIns() {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,16 @@ struct AspiCall {
 };
 
 struct FakeWindows {
+  // In the order asked for: the drive's mutex ("mutex NAME", "open NAME", "wait
+  // MS", "release", "close"), its volume ("lock", "unlock") and exclusive access
+  // ("exclusive", "unexclusive"), the execution state ("awake", "may-sleep", or
+  // another in decimal) and the pass-through requests ("command").
+  std::vector<std::string> Calls;
+  std::map<DWORD, DWORD> ControlErrors;  // a request other than pass-through fails with this
+  std::set<std::string> MutexesHeldElsewhere;
+  std::map<HANDLE, std::string> Mutexes;  // the mutexes given out
+  SYSTEM_POWER_STATUS Power = {1, 0, 255, 0, 0xFFFFFFFF, 0xFFFFFFFF};
+
   // Version.
   DWORD PlatformId = VER_PLATFORM_WIN32_NT;
   std::vector<DWORD> VersionSizes;  // dwOSVersionInfoSize of every request

@@ -20,6 +20,7 @@
 
 #include "app/FlashForm.h"
 #include "app/FlashPackage.h"
+#include "platform/windows/WinSystem.h"
 #include "tests/Support.h"
 #include "toolkit/win32/Win32Toolkit.h"
 
@@ -406,6 +407,28 @@ TEST(Win32Window, WorkDropsInputBeforeEachBoxAndAtItsEnd) {
   GiveInput(window, button);
   w.Ui.EndWork();
   EXPECT_FALSE(InputQueued());
+}
+
+std::vector<std::wstring> gBlockReasons;  // what the window gave the shutdown screen
+BOOL WINAPI RecordBlockReason(HWND, LPCWSTR reason) {
+  gBlockReasons.emplace_back(reason);
+  return TRUE;
+}
+BOOL WINAPI RecordBlockReasonGone(HWND) {
+  gBlockReasons.emplace_back(L"(none)");
+  return TRUE;
+}
+
+TEST(Win32Window, WorkSaysWhyItHoldsTheSessionsEnd) {
+  const WinSystem saved = System();
+  System().ShutdownBlockReasonCreate = &RecordBlockReason;
+  System().ShutdownBlockReasonDestroy = &RecordBlockReasonGone;
+  Win32Window w;
+  w.Ui.BeginWork();
+  w.Ui.EndWork();
+  EXPECT_EQ(gBlockReasons,
+            (std::vector<std::wstring>{L"Firmware update in progress, do not turn off", L"(none)"}));
+  System() = saved;
 }
 
 TEST(Win32Window, ClosingDuringCreationOnlyHidesAndTheQuitRequestEndsTheLoop) {
@@ -797,6 +820,13 @@ fs::path StampSampleFlashProgram(const char* name) {
   return dir;
 }
 
+// Another process's window's answer to a message of the system; -1 when none came.
+LRESULT AnswerOf(HWND window, UINT message, WPARAM wParam) {
+  DWORD_PTR answer = 0;
+  const bool answered = SendMessageTimeoutA(window, message, wParam, 0, SMTO_NORMAL, 5000, &answer) != 0;
+  return answered ? static_cast<LRESULT>(answer) : -1;
+}
+
 // Asks the window's group box for its caption until it is the text (at most ten seconds).
 bool AwaitCaption(HWND group, const std::string& text) {
   for (int tries = 0; tries < 200; ++tries) {
@@ -950,6 +980,9 @@ TEST(BuiltProgram, SlowDriveKeepsTheWindowAliveAndWhatTheUserDoesMeanwhileIsDrop
   PostMessageA(window, WM_CLOSE, 0, 0);
   PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
   PostMessageA(window, WM_SYSKEYDOWN, VK_F4, 0x203E0001);
+  // So does the system: may the session end, may it suspend?
+  EXPECT_EQ(AnswerOf(window, WM_QUERYENDSESSION, 0), FALSE);
+  EXPECT_EQ(AnswerOf(window, WM_POWERBROADCAST, PBT_APMQUERYSUSPEND), BROADCAST_QUERY_DENY);
   std::this_thread::sleep_for(std::chrono::milliseconds(5500));
   EXPECT_FALSE(IsHungAppWindow(window));
   EXPECT_EQ(TextOf(group), "Don't turn off the system, Flash is in progress...");  // answered mid-commit
@@ -963,9 +996,43 @@ TEST(BuiltProgram, SlowDriveKeepsTheWindowAliveAndWhatTheUserDoesMeanwhileIsDrop
   EXPECT_EQ(TextOf(group), "Flash Completed.");
   EXPECT_EQ(fs::last_write_time(dir / "cdrw.simstate"), flashed);
   EXPECT_EQ(LineOf(combo, 0), L"0-0-0 D: QVXR    CRW-5224A       1A2B");
+  EXPECT_EQ(AnswerOf(window, WM_QUERYENDSESSION, 0), TRUE);
+  EXPECT_EQ(AnswerOf(window, WM_POWERBROADCAST, PBT_APMQUERYSUSPEND), TRUE);
 
   PostMessageA(window, WM_CLOSE, 0, 0);  // once the update is over, the window closes
   EXPECT_EQ(flasher.ExitCode(), 0u);
+  fs::remove_all(dir);
+}
+
+// Enter or Space held down on FLASH: the keyboard's repeated key-downs, which
+// carry the previous key state, and the key-up reach the question that the first
+// press brought up. They are no answer: it stays, and nothing goes to the drive.
+// A key pressed then answers it.
+TEST(BuiltProgram, AKeyHeldDownOnFlashDoesNotAnswerTheQuestion) {
+  const fs::path dir = StampSampleFlashProgram("flashutil-gui-held");
+  for (const WPARAM key : {VK_RETURN, VK_SPACE}) {
+    SCOPED_TRACE(key);
+    fs::remove(dir / "cdrw.simstate");
+    Process flasher(dir / "1A2B.EXE", dir);
+    FlasherWindow w;
+    ASSERT_TRUE(OpenFlasherWindow(flasher, w));
+    PostMessageA(w.Button, BM_CLICK, 0, 0);  // the first press
+    const HWND question = flasher.WaitForWindow("#32770", "Confirm");
+    ASSERT_NE(question, nullptr);
+    const HWND yes = GetDlgItem(question, IDYES);
+    const LPARAM scan = static_cast<LPARAM>(MapVirtualKeyA(static_cast<UINT>(key), 0)) << 16;
+    for (int i = 0; i < 10; ++i) PostMessageA(yes, WM_KEYDOWN, key, scan | 0x40000001);
+    PostMessageA(yes, WM_KEYUP, key, scan | static_cast<LPARAM>(0xC0000001));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(IsWindowVisible(question));
+    EXPECT_FALSE(fs::exists(dir / "cdrw.simstate"));
+
+    PostMessageA(yes, WM_KEYDOWN, key, scan | 1);
+    PostMessageA(yes, WM_KEYUP, key, scan | static_cast<LPARAM>(0xC0000001));
+    EXPECT_TRUE(AwaitCaption(w.Group, "Flash Completed."));
+    PostMessageA(w.Window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(flasher.ExitCode(), 0u);
+  }
   fs::remove_all(dir);
 }
 

@@ -10,11 +10,13 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/FlashForm.h"
 #include "app/Toolkit.h"
 #include "device/Cddrive.h"
 #include "device/Cddrives.h"
 #include "platform/windows/Platform.h"
 #include "platform/windows/WindowsTransport.h"
+#include "tests/UpdateRig.h"
 #include "tests/windows/WinSupport.h"
 
 namespace fs = std::filesystem;
@@ -108,9 +110,10 @@ void PutInquiry(void* buffer, const char* identification) {
 
 TEST(PassThroughDrives, CdromLettersOpenedByNameAndIdentified) {
   WindowsUnit unit;
-  Fake().Roots = std::string("C:\\\0D:\\\0E:\\\0F:\\\0", 17);
-  Fake().DriveTypes = {{'D', DRIVE_CDROM}, {'E', DRIVE_CDROM}, {'F', DRIVE_CDROM}};
+  Fake().Roots = std::string("C:\\\0D:\\\0E:\\\0F:\\\0G:\\\0", 21);
+  Fake().DriveTypes = {{'D', DRIVE_CDROM}, {'E', DRIVE_CDROM}, {'F', DRIVE_CDROM}, {'G', DRIVE_CDROM}};
   Fake().OpenErrors["\\\\.\\E:"] = ERROR_ACCESS_DENIED;
+  Fake().MutexesHeldElsewhere = {"Global\\flashutil-drive-G"};  // another copy updates G:
   Fake().FormatText = "Access is denied.\r\n";
   Fake().Device = [](PassThroughBlock& block) {
     const bool isD = Fake().Ioctls.back().Device == FakeHandle(0x101);  // the first open
@@ -126,11 +129,19 @@ TEST(PassThroughDrives, CdromLettersOpenedByNameAndIdentified) {
     EXPECT_EQ(drives.Current->DriveText, "0-0-0 F: QVXR    DVD-ROM 16X     0103");
     EXPECT_EQ(Cddrive::Unit().OpenCount, 2);
   }
-  // The failed open between the two shows both messages; from then on failures show.
+  // The failed open between the two shows both messages; from then on failures
+  // show. A drive another copy updates is not opened, and the user is told so
+  // (the stand-ins have one system text for every error).
   EXPECT_EQ(unit.sink.Plain, (std::vector<std::string>{
                                  "Error opening: 5, Drive: \\\\.\\E:",
                                  "SenseCode: 00 00 00, 00, Error: 5, Access is denied.\r\n",
+                                 "Error opening: 170, Drive: \\\\.\\G:",
+                                 "SenseCode: 00 00 00, 00, Error: 170, Access is denied.\r\n",
+                                 "Drive G: is in use by another program, or by another copy of this one. "
+                                 "Nothing was sent to it; try again when that program has finished.",
                              }));
+  EXPECT_EQ(Fake().Opens.size(), 3u);  // not G:
+  EXPECT_EQ(Fake().Ioctls.size(), 2u);
   EXPECT_TRUE(Cddrive::Unit().ShowErrors);
   EXPECT_EQ(Fake().Closed.size(), 2u);  // both handles, when the list went
   EXPECT_EQ(Cddrive::Unit().OpenCount, 0);
@@ -186,6 +197,113 @@ TEST(AspiDrives, BusAddressesThatAnswerInOrderOfAdapterThenTarget) {
   EXPECT_TRUE(unit.sink.Errors.empty());
   EXPECT_EQ(Fake().EventsCreated, 40);
   EXPECT_EQ(Fake().Closed.size(), 40u);
+}
+
+// The stand-ins' calls joined by blanks, a run of pass-through requests as one.
+std::string JoinedCalls() {
+  std::string joined;
+  for (const std::string& call : Fake().Calls) {
+    if (call != "command" || joined.size() < 7 || joined.compare(joined.size() - 7, 7, "command") != 0)
+      joined += (joined.empty() ? "" : " ") + call;
+  }
+  return joined;
+}
+
+TEST(AspiDrives, ADriveAnotherCopyUpdatesGetsNoCommandAndAClaimTakesTheMutexAlone) {
+  WindowsUnit unit;
+  Fake().PlatformId = VER_PLATFORM_WIN32_WINDOWS;  // every address answers
+  Fake().MutexesHeldElsewhere = {"flashutil-drive-1-0-0"};
+  TCdDrives drives;
+  ASSERT_EQ(drives.Count(), 24);  // a full list, without 1-0-0, which got no command
+  for (const AspiCall& call : Fake().AspiCalls)
+    EXPECT_FALSE(call.Sent.SRB_HaId == 1 && call.Sent.SRB_Target == 0);
+  Fake().Calls.clear();
+  std::string reason;
+  ASSERT_TRUE(drives.Current->Claim(reason));
+  drives.Current->Release();
+  EXPECT_EQ(JoinedCalls(), "mutex flashutil-drive-0-0-0 wait 250 release close");  // no "Global\" on 98
+}
+
+// The simulated drive answers the pass-through requests.
+BOOL PassToSimulatedDrive(SimulatedDrive& drive, PassThroughBlock& block) {
+  SCSI_PASS_THROUGH_DIRECT& record = block.Record;
+  CommandRequest request;
+  std::memcpy(request.Cdb, record.Cdb, sizeof request.Cdb);
+  request.DataIn = record.DataIn == SCSI_IOCTL_DATA_IN;
+  request.Length = record.DataTransferLength;
+  request.Data = static_cast<std::uint8_t*>(record.DataBuffer);
+  const CommandResult result = drive.Execute(request);
+  record.ScsiStatus = result.ScsiStatus;
+  std::memcpy(block.Sense, result.Sense, result.SenseLength);
+  return result.Completed;
+}
+
+// An update of D: through the window, over the Windows transport and the
+// Windows system guard: what it asks of the system goes to the stand-ins, the
+// drive's commands to a simulated drive.
+struct PassThroughUpdate {
+  WindowsUnit Unit;
+  SimulatedDrive Drive{SimDriveConfig{}};
+  std::unique_ptr<SystemGuard> Guard = MakeWindowsSystemGuard();
+  std::unique_ptr<FormFixture> F;
+  PassThroughUpdate() {
+    Fake().Roots = std::string("D:\\\0", 5);
+    Fake().DriveTypes = {{'D', DRIVE_CDROM}};
+    Fake().Device = [this](PassThroughBlock& block) { return PassToSimulatedDrive(Drive, block); };
+    InstallSystemGuard(Guard.get());
+    F = std::make_unique<FormFixture>(SchemePackage(16384, Scheme::None));
+    F->Ui.Answers = {DialogResult::Yes};
+    F->Create();
+    Fake().Calls.clear();
+    Drive.ClearLog();
+  }
+  ~PassThroughUpdate() {
+    F.reset();
+    InstallSystemGuard(nullptr);
+  }
+};
+
+TEST(PassThroughUpdate, TheDriveTakenAndTheMachineKeptAwakeAroundTheCommandsOrNothingSent) {
+  const std::string take = "mutex Global\\flashutil-drive-D wait 250 lock";
+  const std::string update = take + " exclusive awake command may-sleep unexclusive unlock release close";
+  const struct {
+    const char* name;
+    BYTE line, flag, charge;  // the power status
+    DWORD request, error;     // a request other than a command the system refuses
+    bool copyUpdates;         // another copy owns D:'s mutex
+    std::string calls;
+    const char* box;  // in the error box; "" when the update ran
+  } cases[] = {
+      {"mains", 1, 0, 255, 0, 0, false, update, ""},
+      {"battery at 80 %", 0, 1, 80, 0, 0, false, update, ""},
+      {"battery at 25 %", 0, 2, 25, 0, 0, false, update, ""},
+      {"battery at 24 %", 0, 2, 24, 0, 0, false, "", "on its battery, which is at 24 %."},
+      {"line and charge unknown", 255, 255, 255, 0, 0, false, update, ""},
+      {"no system battery", 0, 128, 5, 0, 0, false, update, ""},
+      {"another copy updates D:", 1, 0, 255, 0, 0, true, "mutex Global\\flashutil-drive-D wait 250 close",
+       "in use by another program (another copy of this program is updating it)."},
+      {"files open on the disc", 1, 0, 255, FSCTL_LOCK_VOLUME, ERROR_ACCESS_DENIED, false,
+       take + " release close", "in use by another program (Access is denied)."},
+      {"another program has the drive to itself", 1, 0, 255, kCdromExclusiveAccess, ERROR_SHARING_VIOLATION,
+       false, take + " exclusive unlock release close", "in use by another program (Access is denied)."},
+      {"no exclusive access before Vista", 1, 0, 255, kCdromExclusiveAccess, ERROR_INVALID_FUNCTION, false,
+       take + " exclusive awake command may-sleep unlock release close", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PassThroughUpdate u;
+    Fake().Power = {c.line, c.flag, c.charge, 0, 0, 0};
+    Fake().ControlErrors[c.request] = c.error;
+    if (c.copyUpdates) Fake().MutexesHeldElsewhere = {"Global\\flashutil-drive-D"};
+    Fake().FormatText = "Access is denied.\r\n";
+    u.F->Ui.Answers = {DialogResult::Yes};
+    u.F->Ui.UserPressesButton();
+    EXPECT_EQ(JoinedCalls(), c.calls);
+    const auto& box = u.F->Ui.Dialogs.back();
+    EXPECT_NE((box.Kind == DialogKind::Error ? box.Text : "").find(c.box), std::string::npos) << box.Text;
+    EXPECT_EQ(u.Drive.Commits(), *c.box == '\0' ? 1 : 0);
+    EXPECT_EQ(u.Drive.Log().empty(), *c.box != '\0');  // nothing sent
+  }
 }
 
 // A scratch directory, removed afterwards.

@@ -96,6 +96,12 @@ TEST(WineNt, CdromOnAPlainFolderIsListedButAnswersNoCommand) {
   EXPECT_EQ(result.OsError, static_cast<std::uint32_t>(ERROR_NOT_SUPPORTED));
   EXPECT_EQ(SenseByte(result, 2), 0);
   EXPECT_FALSE(passThrough.ErrorText(result.OsError).empty());
+  // Wine's drive has no volume lock or exclusive access to give: no refusal.
+  const DriveAddress d{'D', 0, 0, 0, {}};
+  DeviceHandle handle = passThrough.Open(d).Handle;
+  EXPECT_FALSE(passThrough.ClaimDrive(handle, d).Refused);
+  passThrough.ReleaseDrive(handle, d);
+  passThrough.Close(handle);
 
   // The program: the open succeeds, the INQUIRY fails silently (no open has
   // failed yet, so no SenseCode message), and the drive is not listed.

@@ -13,6 +13,7 @@
 #include <QFontMetrics>
 #include <QFrame>
 #include <QGroupBox>
+#include <QHash>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -23,6 +24,7 @@
 #include <QPalette>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSet>
 #include <QStyle>
 #include <QWidget>
 #include <QWindow>
@@ -39,6 +41,7 @@
 #include <utility>
 
 #include "app/FlashForm.h"
+#include "platform/linux/WorkSignals.h"
 
 namespace {
 
@@ -74,6 +77,56 @@ class AnswerBox : public QMessageBox {
  private:
   bool closed_ = false;
 };
+
+// While a message box is up, only a key pressed after it appeared reaches it. A
+// key that was already down when it opened (Enter held on FLASH past the
+// keyboard's repeat delay) arrives as repeated presses and at last a release:
+// neither is a press, so holding a key never answers the box it opened. On X a
+// repeat is a release and a press at one moment, which Qt marks as repeated only
+// when both have arrived together: a press at the moment of a release taken from
+// a key held from before is a repeat too.
+class FreshKeysOnly : public QObject {
+ public:
+  explicit FreshKeysOnly(const QWidget& box) : box_(box) {
+    QCoreApplication::instance()->installEventFilter(this);
+  }
+
+ protected:
+  bool eventFilter(QObject* object, QEvent* event) override {
+    const QEvent::Type type = event->type();
+    if (type != QEvent::KeyPress && type != QEvent::KeyRelease && type != QEvent::ShortcutOverride)
+      return false;
+    const auto* widget = qobject_cast<const QWidget*>(object);
+    if (widget == nullptr || widget->window() != &box_) return false;
+    auto* key = static_cast<QKeyEvent*>(event);
+    // The key by its place on the keyboard where the platform tells it: a press
+    // and its release name the same one, whatever the modifiers do meanwhile.
+    const quint64 id = key->nativeScanCode() != 0 ? key->nativeScanCode() : (quint64{1} << 32) | key->key();
+    bool dropped = key->isAutoRepeat();
+    if (!dropped && type == QEvent::KeyRelease) {
+      dropped = !pressed_.contains(id);
+      if (dropped) heldReleased_.insert(id, key->timestamp());
+    } else if (!dropped) {
+      dropped = heldReleased_.contains(id) && heldReleased_.value(id) == key->timestamp();
+      if (!dropped && type == QEvent::KeyPress) pressed_.insert(id);
+    }
+    // Taken, so that it goes no further (nor to the parents of the widget it was
+    // meant for); as a shortcut override it also keeps the box's shortcuts from firing.
+    if (dropped) event->accept();
+    return dropped;
+  }
+
+ private:
+  const QWidget& box_;
+  QSet<quint64> pressed_;                 // keys pressed since the box appeared
+  QHash<quint64, quint64> heldReleased_;  // when a key held from before was last released
+};
+
+// Shows a message box until it is answered or closed.
+void RunBox(QMessageBox& box) {
+  FreshKeysOnly keys(box);
+  box.exec();
+}
 
 // The window's font: bold and 16 pixels high, the whole line (ascent and
 // descent) as the platform's system font measures it, so a caption fits the 16
@@ -329,6 +382,10 @@ class QtToolkit::Worker {
 
  private:
   void Loop() {
+    // The window's thread takes the signals held during work; the drive commands
+    // run here, where no handler cuts them short.
+    sigset_t before;
+    BlockWorkSignals(before);
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       wake_.wait(lock, [this] { return quit_ || step_ != nullptr; });
@@ -490,7 +547,7 @@ void QtToolkit::PostQuit(int exitCode) {
 void QtToolkit::ShowException(const std::string& text) {
   AnswerBox box(QMessageBox::Critical, ToQt(title_), ToQt(text), QMessageBox::Ok, DialogParent());
   box.setTextFormat(Qt::PlainText);
-  box.exec();
+  RunBox(box);
   RepaintAfterDialog();
 }
 
@@ -691,7 +748,7 @@ DialogResult QtToolkit::MessageDialog(const std::string& text, DialogKind kind) 
   AnswerBox box(icon, title, ToQt(text), buttons, DialogParent());
   box.setTextFormat(Qt::PlainText);
   if (kind != DialogKind::Error) box.setDefaultButton(QMessageBox::Yes);
-  box.exec();
+  RunBox(box);
   RepaintAfterDialog();
   if (kind == DialogKind::Error) return DialogResult::Ok;
   if (box.ClosedWithoutAnswer()) return DialogResult::Closed;
@@ -702,7 +759,7 @@ void QtToolkit::ShowMessage(const std::string& text) {
   if (working_) DropPendingInput();
   AnswerBox box(QMessageBox::NoIcon, ToQt(title_), ToQt(text), QMessageBox::Ok, DialogParent());
   box.setTextFormat(Qt::PlainText);
-  box.exec();
+  RunBox(box);
   RepaintAfterDialog();
 }
 
@@ -756,6 +813,8 @@ void QtToolkit::Sleep(unsigned milliseconds) {
 
 void QtToolkit::BeginWork() {
   working_ = true;
+  // The template shows its file list; a flash program never does.
+  HoldWorkSignals(fileList_ != nullptr && !fileList_->isHidden() ? HeldWork::Build : HeldWork::Update);
 }
 
 void QtToolkit::EndWork() {
@@ -763,6 +822,7 @@ void QtToolkit::EndWork() {
   // happens afterwards that was not asked for once the window was ready again.
   DropPendingInput();
   working_ = false;
+  ReleaseWorkSignals();  // a held signal ends the program here
 }
 
 void QtToolkit::RunBlocking(void (*step)(void*), void* context) {

@@ -6,7 +6,10 @@
 // Drive commands run on a worker thread while the window's thread waits in an
 // event loop, so the window keeps painting and answering the desktop. While a
 // command runs, and through a whole update or build, the user's input to the
-// window is dropped and a close request refused.
+// window is dropped and a close request refused. Through an update or a build
+// the signals that would end the program are held, as on the terminal face
+// (platform/linux/WorkSignals): the work finishes, then the program ends by the
+// signal. A message box is answered only by a key pressed while it is up.
 #pragma once
 
 #include <memory>

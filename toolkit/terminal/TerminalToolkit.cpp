@@ -1,12 +1,12 @@
 #include "toolkit/terminal/TerminalToolkit.h"
 
 #include <pthread.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "app/FlashForm.h"
+#include "platform/linux/WorkSignals.h"
 
 #if __has_include(<langinfo.h>)
 #include <langinfo.h>
@@ -565,107 +566,26 @@ void TerminalToolkit::Sleep(unsigned milliseconds) {
 
 namespace {
 
-// The signals that end the program (the keyboard's Ctrl-C and Ctrl-\, a closed
-// terminal, another process) and the keyboard's Ctrl-Z, which suspends it. While
-// work runs, a handler holds them; once it is done the program acts on them.
-constexpr int kHeldSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
-constexpr std::size_t kHeldCount = sizeof kHeldSignals / sizeof kHeldSignals[0];
-
-// What the handler writes, once each, on the standard error stream.
-struct WorkMessages {
-  const char* end;
-  const char* suspend;
-};
-constexpr WorkMessages kUpdateMessages = {
-    "\nFlash is in progress: it cannot be interrupted. The program ends when it is done.\n",
-    "\nFlash is in progress: it cannot be suspended. The program stops when it is done.\n"};
-constexpr WorkMessages kBuildMessages = {
-    "\nThe build is in progress: it cannot be interrupted. The program ends when it is done.\n",
-    "\nThe build is in progress: it cannot be suspended. The program stops when it is done.\n"};
-
-// Shared with the handler, which runs on the thread that starts work: the drive
-// commands run on threads that block the held signals.
-const WorkMessages* volatile gMessages = &kUpdateMessages;
-volatile std::sig_atomic_t gEndSignal = 0;  // the first signal that asked the program to end
-volatile std::sig_atomic_t gSuspendHeld = 0;
-
-// Only the main thread touches these, in BeginWork and EndWork.
-struct SavedAction {
-  bool replaced = false;
-  struct sigaction before {};
-};
-SavedAction gSaved[kHeldCount];
-SavedAction gSavedPipe;
-SavedAction gSavedTtou;
-
-void Say(const char* text) {
-  // A terminal that is gone refuses the text: nothing more can be done.
-  if (write(STDERR_FILENO, text, std::strlen(text)) < 0) return;
-}
-
-extern "C" void HoldSignal(int signal) {
-  const int savedErrno = errno;
-  if (signal == SIGTSTP) {
-    if (gSuspendHeld == 0 && gEndSignal == 0) Say(gMessages->suspend);
-    gSuspendHeld = 1;
-  } else if (gEndSignal == 0) {
-    gEndSignal = signal;
-    Say(gMessages->end);
+// Throws away what waits to be read on the terminal of standard input, whole
+// lines and a line begun; true when there was any. Only the terminal's
+// foreground job does so: what is typed while the program runs in the
+// background is for another program.
+bool DiscardTypedInput() {
+  if (tcgetpgrp(STDIN_FILENO) != getpgrp()) return false;
+  // A terminal that reads lines counts only whole ones as waiting; read as
+  // characters for a moment, it counts a line begun too.
+  struct termios settings {};
+  const bool lines = tcgetattr(STDIN_FILENO, &settings) == 0 && (settings.c_lflag & ICANON) != 0;
+  if (lines) {
+    struct termios characters = settings;
+    characters.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+    tcsetattr(STDIN_FILENO, TCSANOW, &characters);
   }
-  errno = savedErrno;
-}
-
-void HeldSet(sigset_t& set) {
-  sigemptyset(&set);
-  for (int signal : kHeldSignals) sigaddset(&set, signal);
-}
-
-void Replace(int signal, void (*handler)(int), SavedAction& saved) {
-  struct sigaction action {};
-  action.sa_handler = handler;
-  action.sa_flags = SA_RESTART;
-  HeldSet(action.sa_mask);
-  saved.replaced = sigaction(signal, &action, &saved.before) == 0;
-}
-
-void Restore(int signal, SavedAction& saved) {
-  if (saved.replaced) sigaction(signal, &saved.before, nullptr);
-  saved.replaced = false;
-}
-
-void HoldSignals(const WorkMessages& messages) {
-  gMessages = &messages;
-  gEndSignal = 0;
-  gSuspendHeld = 0;
-  for (std::size_t i = 0; i < kHeldCount; ++i) {
-    // A signal the program was started to ignore (nohup, a background job) stays ignored.
-    struct sigaction current {};
-    sigaction(kHeldSignals[i], nullptr, &current);
-    if (current.sa_handler != SIG_IGN) Replace(kHeldSignals[i], HoldSignal, gSaved[i]);
-  }
-  // A closed pipe or terminal must not end the program while it writes its
-  // progress, nor a background job stop when it writes to its terminal.
-  Replace(SIGPIPE, SIG_IGN, gSavedPipe);
-  Replace(SIGTTOU, SIG_IGN, gSavedTtou);
-}
-
-bool SignalHeld() {
-  return gEndSignal != 0 || gSuspendHeld != 0;
-}
-
-// Puts every disposition back and then does what a held signal asked: it is
-// raised again, so the program ends (or stops) as it would have at once.
-void ReleaseSignals() {
-  for (std::size_t i = 0; i < kHeldCount; ++i) Restore(kHeldSignals[i], gSaved[i]);
-  Restore(SIGPIPE, gSavedPipe);
-  Restore(SIGTTOU, gSavedTtou);
-  // No handler runs from here on: the held flags are final.
-  const int end = gEndSignal;
-  const bool suspend = gSuspendHeld != 0;
-  gEndSignal = 0;
-  gSuspendHeld = 0;
-  if (end != 0) std::raise(end);
-  if (suspend) std::raise(SIGTSTP);
+  int waiting = 0;
+  if (ioctl(STDIN_FILENO, FIONREAD, &waiting) != 0) waiting = 0;
+  tcflush(STDIN_FILENO, TCIFLUSH);
+  if (lines) tcsetattr(STDIN_FILENO, TCSANOW, &settings);
+  return waiting > 0;
 }
 
 }  // namespace
@@ -674,11 +594,17 @@ void TerminalToolkit::BeginWork() {
   working_ = true;
   outGoodBefore_ = out_.good();
   // The template shows its file list; a flash program never does.
-  HoldSignals(fileListVisible_ ? kBuildMessages : kUpdateMessages);
+  HoldWorkSignals(fileListVisible_ ? HeldWork::Build : HeldWork::Update);
 }
 
 void TerminalToolkit::EndWork() {
-  if (SignalHeld()) {  // the program is about to end: its last line stays whole
+  // Keys typed meanwhile answer nothing that comes after: "f" and "y" would
+  // start the work again. Piped or redirected input is a script's answers and stays.
+  if (InputFromTerminal(in_) && DiscardTypedInput()) {
+    PrintLine(fileListVisible_ ? "What was typed during the build was thrown away."
+                               : "What was typed during the update was thrown away.");
+  }
+  if (WorkSignalHeld()) {  // the program is about to end: its last line stays whole
     EndBarLine();
     FlushCaption();
   }
@@ -687,7 +613,7 @@ void TerminalToolkit::EndWork() {
   // meets the failure again, and the program takes it as it always has.
   if (outGoodBefore_ && !out_.good()) out_.clear();
   working_ = false;
-  ReleaseSignals();
+  ReleaseWorkSignals();
 }
 
 void TerminalToolkit::RunBlocking(void (*step)(void*), void* context) {
@@ -695,15 +621,11 @@ void TerminalToolkit::RunBlocking(void (*step)(void*), void* context) {
     step(context);
     return;
   }
-  // A held signal must not cut a drive command short: the SCSI generic driver
-  // gives up waiting for a command when a handler runs, and when the call is
-  // restarted it sends the command again. So the command runs on a thread that
-  // blocks the held signals, which reach this thread and its handler meanwhile,
-  // and the message appears at once, even during a commit of minutes.
-  sigset_t held;
+  // The command runs on a thread that blocks the held signals, which reach this
+  // thread and its handler meanwhile, so the message appears at once, even
+  // during a commit of minutes.
   sigset_t before;
-  HeldSet(held);
-  pthread_sigmask(SIG_BLOCK, &held, &before);  // the new thread starts with this mask
+  BlockWorkSignals(before);  // the new thread starts with this mask
   std::exception_ptr failure;
   auto run = [step, context, &failure] {
     try {

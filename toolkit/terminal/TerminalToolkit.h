@@ -12,9 +12,11 @@
 // boxes are acknowledged, and the message loop returns.
 //
 // During an update and a build (BeginWork to EndWork) the signals that would end
-// or suspend the program are held: it says once on the standard error stream
-// that the work cannot be interrupted, finishes it, and then ends (or stops) as
-// the signal asked. A closed terminal or pipe meanwhile costs only the output.
+// or suspend the program are held (platform/linux/WorkSignals): it says once on
+// the standard error stream that the work cannot be interrupted, finishes it, and
+// then ends (or stops) as the signal asked. A closed terminal or pipe meanwhile
+// costs only the output. What was typed on the terminal during the work is
+// thrown away when it ends, with a line that says so; piped input stays.
 //
 // Commands at the "> " prompt (shown with the window):
 //   <n>      choose line n of the list (flash program), or file n (template)

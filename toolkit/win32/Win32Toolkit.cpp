@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/FlashForm.h"
+#include "platform/windows/WinSystem.h"
 
 namespace {
 
@@ -364,9 +365,54 @@ void Win32Toolkit::PostQuit(int exitCode) {
   PostQuitMessage(exitCode);
 }
 
+namespace {
+
+// While a message box is up, only a key pressed after it appeared reaches it. A
+// key that was already down when it opened (Enter held on FLASH past the
+// keyboard's repeat delay) arrives as repeated key-downs, which carry the
+// previous key state, and at last a key-up whose key-down the box never saw:
+// neither is a press, so holding a key never answers the box it opened. The box's
+// own message loop shows this thread's hook every message before it acts on it.
+struct FreshKeys {
+  HHOOK Hook = nullptr;
+  bool Pressed[256] = {};  // keys pressed since the box appeared
+};
+FreshKeys* gFreshKeys = nullptr;  // the box on the window's thread, while one is up
+
+bool DroppedFromBox(const MSG& message) {
+  const bool down = message.message == WM_KEYDOWN || message.message == WM_SYSKEYDOWN;
+  const bool up = message.message == WM_KEYUP || message.message == WM_SYSKEYUP;
+  if (gFreshKeys == nullptr || (!down && !up)) return false;
+  bool& pressed = gFreshKeys->Pressed[message.wParam & 0xFF];
+  constexpr LPARAM kWasDown = LPARAM{1} << 30;
+  if (down && (message.lParam & kWasDown) != 0) return true;
+  if (up && !pressed) return true;
+  pressed = down;
+  return false;
+}
+
+LRESULT CALLBACK FilterBoxKeys(int code, WPARAM wParam, LPARAM lParam) {
+  if (code >= 0 && DroppedFromBox(*reinterpret_cast<const MSG*>(lParam)))
+    return 1;  // taken: it goes no further
+  return CallNextHookEx(gFreshKeys != nullptr ? gFreshKeys->Hook : nullptr, code, wParam, lParam);
+}
+
+int ShowBox(Win32Toolkit::MessageBoxFunction show, HWND owner, const char* text, const char* title,
+            UINT style) {
+  FreshKeys keys;
+  FreshKeys* const outer = std::exchange(gFreshKeys, &keys);
+  keys.Hook = SetWindowsHookExA(WH_MSGFILTER, &FilterBoxKeys, nullptr, GetCurrentThreadId());
+  const int answer = show(owner, text, title, style);
+  if (keys.Hook != nullptr) UnhookWindowsHookEx(keys.Hook);
+  gFreshKeys = outer;
+  return answer;
+}
+
+}  // namespace
+
 void Win32Toolkit::ShowException(const std::string& text) {
   if (working_) DropInput();
-  messageBox_(DialogOwner(), text.c_str(), title_.c_str(), MB_OK | MB_ICONERROR);
+  ShowBox(messageBox_, DialogOwner(), text.c_str(), title_.c_str(), MB_OK | MB_ICONERROR);
 }
 
 std::string Win32Toolkit::TextOf(HWND control) const {
@@ -588,7 +634,7 @@ DialogResult Win32Toolkit::MessageDialog(const std::string& text, DialogKind kin
   }
   // Keys and clicks given before the box came up must not answer it.
   if (working_) DropInput();
-  const int answer = messageBox_(DialogOwner(), text.c_str(), title, style);
+  const int answer = ShowBox(messageBox_, DialogOwner(), text.c_str(), title, style);
   if (kind == DialogKind::Error) return DialogResult::Ok;
   if (answer == IDYES) return DialogResult::Yes;
   if (answer == IDNO) return DialogResult::No;
@@ -597,7 +643,7 @@ DialogResult Win32Toolkit::MessageDialog(const std::string& text, DialogKind kin
 
 void Win32Toolkit::ShowMessage(const std::string& text) {
   if (working_) DropInput();
-  messageBox_(DialogOwner(), text.c_str(), title_.c_str(), MB_OK);
+  ShowBox(messageBox_, DialogOwner(), text.c_str(), title_.c_str(), MB_OK);
 }
 
 void Win32Toolkit::SetCursor(CursorShape shape) {
@@ -724,6 +770,14 @@ LRESULT Win32Toolkit::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_SYSCOMMAND:
       if (working_ && (wParam & 0xFFF0) == SC_CLOSE) return 0;
       break;
+    case WM_QUERYENDSESSION:
+      // Shut down or log off in the middle of an update would ruin the drive.
+      if (working_) return FALSE;
+      break;
+    case WM_POWERBROADCAST:
+      // Windows 98 to XP ask before they suspend, and heed the answer. TRUE
+      // grants the request, and says that the news was heard.
+      return (working_ && wParam == PBT_APMQUERYSUSPEND) ? BROADCAST_QUERY_DENY : TRUE;
     case WM_DESTROY:
       window_ = label_ = combo_ = files_ = group_ = progress_ = button_ = nullptr;
       PostQuitMessage(0);
@@ -777,11 +831,17 @@ LRESULT CALLBACK Win32Toolkit::GroupProcedure(HWND window, UINT message, WPARAM 
 void Win32Toolkit::BeginWork() {
   working_ = true;
   lastPump_ = GetTickCount();
+  // The shutdown screen of Vista and later names the window and says why it
+  // holds the session's end.
+  blockReason_ = window_ != nullptr && System().ShutdownBlockReasonCreate(
+                                           window_, L"Firmware update in progress, do not turn off") != FALSE;
 }
 
 void Win32Toolkit::EndWork() {
   // What was given while the window worked is not acted on afterwards.
   DropInput();
+  if (blockReason_ && window_ != nullptr) System().ShutdownBlockReasonDestroy(window_);
+  blockReason_ = false;
   working_ = false;
 }
 

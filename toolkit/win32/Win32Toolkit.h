@@ -5,7 +5,8 @@
 // Drive commands run on a worker thread while the window's thread waits in
 // MsgWaitForMultipleObjects and keeps painting, so the system never takes the
 // window for hung. During an update or a build the window drops every key and
-// click meant for it and refuses to close.
+// click meant for it and refuses to close; an update also refuses the session's
+// end and, where the system asks first, its suspend.
 #pragma once
 
 #include <windows.h>
@@ -167,6 +168,8 @@ class Win32Toolkit : public Toolkit {
   bool quitKept_ = false;
   int quitCode_ = 0;
   DWORD lastPump_ = 0;
+  // The work's reason for holding the session's end is set.
+  bool blockReason_ = false;
 
   // The worker thread that runs the blocking steps, one at a time.
   HANDLE worker_ = nullptr;
