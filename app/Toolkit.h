@@ -107,9 +107,10 @@ class Toolkit {
   // Work that nobody may interrupt by accident: an update from its first drive
   // command to the refresh of the drive's line after the commit, and a build. Until
   // EndWork a window keeps painting and answering the desktop, but drops every
-  // click and key meant for it and refuses to be closed; the terminal face holds
-  // the signals that would end the program and acts on them at EndWork. Dialogs
-  // shown meanwhile take their answers as always. Calls do not nest.
+  // click and key meant for it and refuses to be closed (and the session's end);
+  // the Linux faces hold the signals that would end the program and act on them
+  // at EndWork. Dialogs shown meanwhile take their answers as always, from keys
+  // pressed after they appeared. Calls do not nest.
   virtual void BeginWork() = 0;
   virtual void EndWork() = 0;
   // Runs one blocking step (a drive command) to its end while the window stays

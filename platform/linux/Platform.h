@@ -1,6 +1,7 @@
 // What the Linux platform provides to the program.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -17,3 +18,9 @@ std::unique_ptr<SystemGuard> MakeLinuxSystemGuard(const std::string& who);
 PowerReading ReadLinuxPower(const std::string& root = "/sys/class/power_supply");
 // The model list file read with inih.
 std::unique_ptr<IniReader> MakeIniReader();
+
+// The whole text of a small regular file, or false with the error (EINVAL for
+// what is not a regular file, EFBIG for more than limit bytes). Never blocks.
+bool ReadSmallFile(const std::string& path, std::size_t limit, std::string& text, int& error);
+// Replaces a small file's text (a sysfs attribute); false with the error.
+bool WriteSmallFile(const std::string& path, const std::string& text, int& error);

@@ -154,48 +154,6 @@ std::string Words(const std::string& node, int error) {
   return node + ": " + std::strerror(error);
 }
 
-// The whole text of a small file, or false with the error: a file longer than
-// limit bytes is not what it should be.
-bool ReadSmallFile(const std::string& path, std::size_t limit, std::string& text, int& error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = errno;
-    return false;
-  }
-  std::vector<char> buffer(limit + 1);
-  std::size_t length = 0;
-  while (length < buffer.size()) {
-    const ssize_t n = ::read(fd, buffer.data() + length, buffer.size() - length);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error = errno;
-      ::close(fd);
-      return false;
-    }
-    length += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-  if (length > limit) {
-    error = EFBIG;
-    return false;
-  }
-  text.assign(buffer.data(), length);
-  return true;
-}
-
-bool WriteSmallFile(const std::string& path, const std::string& text, int& error) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  if (fd < 0) {
-    error = errno;
-    return false;
-  }
-  const ssize_t n = ::write(fd, text.data(), text.size());
-  if (n != static_cast<ssize_t>(text.size())) error = n < 0 ? errno : EIO;
-  if (::close(fd) != 0 && n >= 0 && error == 0) error = errno;
-  return n == static_cast<ssize_t>(text.size()) && error == 0;
-}
-
 // The decimal digits of text from pos on (at most max of them): their value, or
 // -1 when there are none or too many.
 long Digits(const std::string& text, std::size_t& pos, std::size_t max) {

@@ -37,23 +37,10 @@ constexpr std::size_t kMostDigits = 12;  // 10^12 µWh or µAh: far beyond any b
 // cannot be read, is not a regular file (a FIFO would block), is longer than any
 // value, or holds control characters.
 std::optional<std::string> ReadAttribute(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
-  struct stat status {};
-  char buffer[kLongestValue + 2];
-  std::size_t size = 0;
-  bool readable = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-  while (readable && size < sizeof buffer) {
-    const ssize_t got = read(fd, buffer + size, sizeof buffer - size);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) readable = false;
-    if (got <= 0) break;
-    size += static_cast<std::size_t>(got);
-  }
-  close(fd);
-  if (!readable || size == sizeof buffer) return std::nullopt;
-  if (size > 0 && buffer[size - 1] == '\n') --size;
-  std::string value(buffer, size);
+  std::string value;
+  int error = 0;
+  if (!ReadSmallFile(path, kLongestValue + 1, value, error)) return std::nullopt;
+  if (!value.empty() && value.back() == '\n') value.pop_back();
   for (const char c : value) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return std::nullopt;
   }
