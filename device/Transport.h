@@ -117,6 +117,15 @@ struct OpenResult {
   std::string Path;         // the device path, for the message
 };
 
+// What the user reads when a drive another program (or another copy of this
+// one at work on it) holds is met while the drives are listed; name as the
+// platform names the drive.
+inline std::string DriveInUseText(const std::string& name) {
+  return "Drive " + name +
+         " is in use by another program, or by another copy of this one. Nothing was sent to it; try again "
+         "when that program has finished.";
+}
+
 class Transport {
  public:
   virtual ~Transport() = default;

@@ -142,14 +142,6 @@ std::string AdviceText(const std::string& node, std::uint32_t error) {
   return text;
 }
 
-// What the user reads when a drive another program holds is met while the
-// drives are listed.
-std::string InUseText(const std::string& name) {
-  return "Drive " + name +
-         " is in use by another program, or by another copy of this one. Nothing was sent to it; try again "
-         "when that program has finished.";
-}
-
 std::string Words(const std::string& node, int error) {
   return node + ": " + std::strerror(error);
 }
@@ -507,7 +499,7 @@ class SgIoTransport : public Transport {
 
   std::string AccessAdvice(const DriveAddress& address, std::uint32_t error) override {
     // Each time a drive is found held, right after its open failed.
-    if (error == EBUSY && inUse_.erase(address.Locator) != 0) return InUseText(address.Locator);
+    if (error == EBUSY && inUse_.erase(address.Locator) != 0) return DriveInUseText(address.Locator);
     if (error != EACCES && error != EPERM) return {};
     if (!advised_.insert(address.Locator).second) return {};
     return AdviceText(address.Locator, error);

@@ -135,10 +135,7 @@ std::string PassThroughTransport::ErrorText(std::uint32_t error) {
 std::string PassThroughTransport::AccessAdvice(const DriveAddress& address, std::uint32_t error) {
   if (error != ERROR_SHARING_VIOLATION && error != ERROR_BUSY) return {};
   if (!advised_.insert(address.Letter).second) return {};
-  return Format(
-      "Drive %c: is in use by another program, or by another copy of this one. Nothing was sent to it; "
-      "try again when that program has finished.",
-      address.Letter);
+  return DriveInUseText(Format("%c:", address.Letter));
 }
 
 Transport::Claim PassThroughTransport::ClaimDrive(DeviceHandle& handle, const DriveAddress& address) {

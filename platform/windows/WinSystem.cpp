@@ -5,26 +5,33 @@ WinSystem& System() {
   return table;
 }
 
-std::string SystemErrorText(DWORD error) {
+namespace {
+
+// The system's text for an error number from a buffer of Size bytes; "" when
+// the system has none or it does not fit.
+template <std::size_t Size>
+std::string SystemText(DWORD error) {
   // Inserts are left as they stand: no arguments go with the request, and a
   // system text with "%1" in it must not make the formatter read any.
-  char text[80] = {};
+  char text[Size] = {};
   const DWORD length = System().FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                                                nullptr, error, 0, text, sizeof text, nullptr);
   if (length == 0 || length >= sizeof text) return {};
   return std::string(text, length);
 }
 
+}  // namespace
+
+std::string SystemErrorText(DWORD error) {
+  return SystemText<80>(error);
+}
+
 std::string SystemReasonText(DWORD error) {
-  char text[256] = {};
-  DWORD length = System().FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                         error, 0, text, sizeof text, nullptr);
-  if (length >= sizeof text) length = 0;
-  while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' '))
-    --length;
-  if (length > 0 && text[length - 1] == '.') --length;
-  if (length == 0) return "error " + std::to_string(error);
-  return std::string(text, length);
+  std::string text = SystemText<256>(error);
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  if (!text.empty() && text.back() == '.') text.pop_back();
+  if (text.empty()) return "error " + std::to_string(error);
+  return text;
 }
 
 namespace {
