@@ -375,7 +375,7 @@ TEST(SgIoTransport, HoldsTheDriveNoOtherProgramHolds) {
       {"block node locked", "sg4", "", true, false, "", false, "2000\n", EWOULDBLOCK},
       {"claimed when listed", "sr0", "sr0", false, true, "", false, "2000\n", 0},
       {"locked when listed", "sr0", "", true, true, "", false, "2000\n", 0},
-      {"mounted", "sg4", "sr0", false, true, "", true, "2000\n", EBUSY},
+      {"mounted", "sr0", "sr0", false, true, "", true, "2000\n", EBUSY},
       // The claim for writing holds the polling off: no line about the sysfs value.
       {"polling value unreadable", "sg4", "", false, false, "", false, nullptr, 0},
       {"block node closed to the user", "sg4", "", false, false, "sr0", false, "2000 0\n", 0},

@@ -272,7 +272,10 @@ TEST(Update, AChipWithoutAProfileGetsAnEmptyOneAndTheUpdateCompletes) {
 // update after its question and before its first command; the drive list stays.
 TEST(Update, RefusedBeforeAnyCommand) {
   using Supply = PowerReading::Supply;
-  const std::string damaged = "\nERROR:\n\nThe firmware image in this flash program is damaged (size ";
+  const auto damaged = [](std::uint32_t size) {
+    return "\nERROR:\n\nThe firmware image in this flash program is damaged (size " + std::to_string(size) +
+           " bytes, limit 524288).\nNothing has been sent to the drive.\n";
+  };
   const std::string battery = "\nERROR:\n\nThe computer is running on its battery, which is at ";
   const std::string advice =
       ".\nA firmware update cut off by a flat battery ruins the drive.\n"
@@ -284,21 +287,11 @@ TEST(Update, RefusedBeforeAnyCommand) {
     bool held;
     std::string text;  // the error box; "" when the update runs
   } cases[] = {
-      {"size 0", 0, {}, false, damaged + "0 bytes, limit 524288).\nNothing has been sent to the drive.\n"},
-      {"size 524289",
-       524289,
-       {},
-       false,
-       damaged + "524289 bytes, limit 524288).\nNothing has been sent to the drive.\n"},
-      {"size FFFFFFFF",
-       0xFFFFFFFF,
-       {},
-       false,
-       damaged + "4294967295 bytes, limit 524288).\nNothing has been sent to the drive.\n"},
+      {"size 0", 0, {}, false, damaged(0)},
+      {"size 524289", 524289, {}, false, damaged(524289)},
+      {"size FFFFFFFF", 0xFFFFFFFF, {}, false, damaged(0xFFFFFFFF)},
       {"battery 24 %", kFull, {Supply::Battery, 24}, false, battery + "24 %" + advice},
-      {"battery 0 %", kFull, {Supply::Battery, 0}, false, battery + "0 %" + advice},
       {"battery 25 %", kFull, {Supply::Battery, 25}, false, ""},
-      {"battery 80 %", kFull, {Supply::Battery, 80}, false, ""},
       {"battery, charge unknown", kFull, {Supply::Battery, -1}, false, ""},
       {"mains, battery at 3 %", kFull, {Supply::Mains, 3}, false, ""},
       {"source unknown, 3 %", kFull, {Supply::Unknown, 3}, false, ""},
