@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <regex>
 #include <sstream>
 
 #include "app/CommandLine.h"
@@ -125,6 +127,49 @@ TEST(CommandLine, WithoutOptionsTheWindowRunsAndTerminalOnlyChoosesTheFace) {
     EXPECT_EQ(rig.Out.str() + rig.Err.str(), "");
   }
 }
+
+#if !defined(_WIN32)
+// The manual page says what --help says: the same options, each in the synopsis
+// and with an entry of its own, and the same exit statuses, each page entry naming
+// the options and the log file that --help names for that status.
+TEST(CommandLine, TheManualPageSaysWhatHelpSays) {
+  std::stringstream read;
+  read << std::ifstream(std::string(FLASHUTIL_SOURCE_DIR) + "/doc/flashutil.1").rdbuf();
+  const std::string page = std::regex_replace(read.str(), std::regex("\\\\-"), "-");
+  auto section = [&page](const std::string& name) {
+    const std::size_t start = page.find(".SH " + name + "\n");
+    return start == std::string::npos ? "" : page.substr(start, page.find("\n.SH ", start + 1) - start);
+  };
+  // What a pattern finds in a text: its first group (else the match) to its second.
+  auto found = [](const std::string& text, const char* pattern) {
+    std::map<std::string, std::string> matches;
+    const std::regex expression(pattern);
+    for (std::sregex_iterator i(text.begin(), text.end(), expression), end; i != end; ++i) {
+      matches[(*i)[i->size() > 1 ? 1 : 0]] = i->size() > 2 ? (*i)[2].str() : "";
+    }
+    return matches;
+  };
+  auto options = [&found](const std::string& text) { return found(text, "--[a-z]+"); };
+  ProgramRig rig;
+  ASSERT_EQ(rig.Run({"--help"}), 0);
+  const std::string help = rig.Out.str();
+  EXPECT_EQ(options(page), options(help));
+  EXPECT_EQ(options(section("SYNOPSIS")), options(help.substr(0, help.find("\n\n"))));
+  EXPECT_EQ(found(section("OPTIONS"), "\n\\.BI? (--[a-z]+)"), options(help));
+
+  // "Exit status: 0 what; 1 what; ..." against the page's ".TP\n.B N\nwhat" entries.
+  const auto said = found(help.substr(help.find("Exit status:")), "[:;]\\s*(\\d) ([^;]*)");
+  auto paged = found(section("EXIT STATUS"), "\\.TP\n\\.B (\\d)\n((?:[^.]|\\.[^TPS])*)");
+  EXPECT_EQ(said.size(), paged.size());
+  for (const auto& [status, meaning] : said) {
+    SCOPED_TRACE("exit status " + status + ": " + meaning);
+    ASSERT_TRUE(paged.count(status));
+    for (const auto& option : options(meaning)) EXPECT_TRUE(options(paged[status]).count(option.first));
+    EXPECT_EQ(meaning.find("log file") == std::string::npos,
+              paged[status].find("log file") == std::string::npos);
+  }
+}
+#endif
 
 TEST(CommandLine, InfoShowsTheRecordAndTheImagesDigestWithoutADrive) {
   ProgramRig flasher(MakeFlasherPackage({}, {'a', 'b', 'c'}));
