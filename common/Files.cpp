@@ -133,6 +133,16 @@ bool NameTaken(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES || !NotFound(GetLastError());
 }
 
+bool NameIsLink(const std::string& path, std::string& error) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD reason = GetLastError();
+    if (!NotFound(reason)) error = SystemErrorText(reason);
+    return false;
+  }
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 bool SameFile(const std::string& a, const std::string& b) {
   BY_HANDLE_FILE_INFORMATION info[2] = {};
   const std::string* names[2] = {&a, &b};
@@ -238,6 +248,14 @@ FileKind KindOfFile(const std::string& path, std::string* error) {
 bool NameTaken(const std::string& path) {
   std::error_code ec;
   return fs::symlink_status(path, ec).type() != fs::file_type::not_found;
+}
+
+bool NameIsLink(const std::string& path, std::string& error) {
+  std::error_code ec;
+  const fs::file_status status = fs::symlink_status(path, ec);
+  if (status.type() == fs::file_type::not_found) return false;
+  if (ec) error = ec.message();
+  return !ec && status.type() == fs::file_type::symlink;
 }
 
 bool SameFile(const std::string& a, const std::string& b) {

@@ -27,6 +27,10 @@ enum class FileKind { Missing, Regular, Directory, Other, Unknown };
 FileKind KindOfFile(const std::string& path, std::string* error = nullptr);
 // True when something has the name, a link to nowhere included.
 bool NameTaken(const std::string& path);
+// True when the name is itself a link (on Windows a reparse point: a symbolic link
+// or a junction); links on the way to it are followed. False when nothing has the
+// name, and false with the reason in `error` when the system could not say.
+bool NameIsLink(const std::string& path, std::string& error);
 // True when both names refer to one existing file.
 bool SameFile(const std::string& a, const std::string& b);
 // The size of a plain file; false when it has none.

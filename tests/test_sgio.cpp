@@ -489,18 +489,19 @@ TEST(SgIoTransport, DrivesOnTheFakeTree) {
     ASSERT_TRUE(drives.Select(2));
     EXPECT_EQ(drives.Current->DriveText, "3-1-0  : QVXR    CRW-5224A       1000");
     EXPECT_EQ(drives.Current->GetRevision(), "1000");
-    // The open failure's two messages as always, then the advice: the node, its
-    // group and the ways in.
+    // The open failure's two messages as always, then the advice: the block
+    // node, its group, and the ways in that work (no group to join).
     ASSERT_EQ(sink.Messages.size(), 3u);
     EXPECT_EQ(sink.Messages[0], "Error opening: 13, Drive: " + fake.Node("sr1"));
     EXPECT_EQ(sink.Messages[1], std::string("SenseCode: 00 00 00, 00, Error: 13, ") + std::strerror(EACCES));
     const std::string group = "the group \"" + NodeGroup(fake.Node("sr1")) + "\"";
-    for (const std::string& part :
-         {"No access to " + fake.Node("sr1") + ": " + std::strerror(EACCES) + ".\n",
-          "The node belongs to " + group, "- be a member of " + group,
-          std::string("- run the program as root"), std::string("local desktop session")}) {
+    for (const std::string& part : {"No access to " + fake.Node("sr1") + ": " + std::strerror(EACCES) + ".\n",
+                                    "The block node " + fake.Node("sr1") + " (" + group +
+                                        ") passes the drive's update commands only to root",
+                                    std::string("- run the program as root"), std::string("modprobe sg")}) {
       EXPECT_NE(sink.Messages[2].find(part), std::string::npos) << part << "\n" << sink.Messages[2];
     }
+    EXPECT_EQ(sink.Messages[2].find("usermod"), std::string::npos) << sink.Messages[2];
     // A command refused below the drive: not accepted, the errno kept, and the
     // system's words after the sense text; no advice for an error not of access.
     EXPECT_FALSE(drives.Current->ExecuteCommand(0x3B, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0));
@@ -530,6 +531,16 @@ TEST(SgIoTransport, DrivesOnTheFakeTree) {
             std::string::npos)
       << block;
   EXPECT_NE(block.find("modprobe sg"), std::string::npos);
+  // A generic node's group is offered to join only when it owns no disk's node.
+  for (const bool disk : {false, true}) {
+    FakeSystem machine;
+    if (disk) std::ofstream(machine.Dev() / "sda").put('\0');
+    const std::string text =
+        MakeSgIoTransport(machine.System())->AccessAdvice({' ', 2, 1, 0, machine.Node("sg4")}, EACCES);
+    const std::string join = "sudo usermod -aG " + NodeGroup(machine.Node("sg4")) + " $USER";
+    EXPECT_EQ(text.find(join) == std::string::npos, disk) << text;
+    EXPECT_EQ(text.find("is not advised: it owns disks") != std::string::npos, disk) << text;
+  }
   EXPECT_EQ(Cddrive::Unit().OpenCount, 0);
   Cddrive::InstallTransport(nullptr);
   Cddrive::SetMessageSink(nullptr);

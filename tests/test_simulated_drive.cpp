@@ -752,6 +752,20 @@ TEST(SimulatedDriveDescription, BadValuesAreRefusedWithTheirPlace) {
     EXPECT_FALSE(LoadSimulatedDrives("d.ini", ini, error)) << value;
     EXPECT_NE(error.find("outside the description file's folder"), std::string::npos) << error;
   }
+#else
+  // Decided by where the path leads: through a link to the folder above, or to a link.
+  TempDir dir;
+  fs::create_directory_symlink(dir.Path.parent_path(), dir.Path / "up");
+  fs::create_symlink(dir.Path / "cd.state", dir.Path / "link.state");
+  for (const auto& [value, reason] :
+       {std::pair{"up/cd.state", "passes through a link, which may lead out of"},
+        std::pair{"link.state", "is a link"}}) {
+    FakeIni ini = TwoDrives();
+    ini.Values[{"cdrw", "state"}] = value;
+    std::string error;
+    EXPECT_FALSE(LoadSimulatedDrives((dir.Path / "d.ini").string(), ini, error)) << value;
+    EXPECT_NE(error.find(reason), std::string::npos) << error;
+  }
 #endif
 
   const std::pair<std::string, const char*> lists[] = {

@@ -107,23 +107,56 @@ bool ParseScsiName(const std::string& name, long (&parts)[4]) {
   return pos == name.size();
 }
 
-// The group that owns a node: its name, or its number when it has none; "" when
-// the node cannot be examined.
-std::string OwnerGroup(const std::string& node) {
+// The group that owns a node, when the node can be examined: its number, and its
+// name or, when it has none, the number written out.
+struct OwnerGroup {
+  bool Known = false;
+  gid_t Id = 0;
+  std::string Name;
+};
+
+OwnerGroup OwnerOf(const std::string& node) {
+  OwnerGroup owner;
   struct stat status;
-  if (::stat(node.c_str(), &status) != 0) return {};
-  if (const group* entry = ::getgrgid(status.st_gid)) return entry->gr_name;
-  return std::to_string(status.st_gid);
+  if (::stat(node.c_str(), &status) != 0) return owner;
+  owner.Known = true;
+  owner.Id = status.st_gid;
+  const group* entry = ::getgrgid(status.st_gid);
+  owner.Name = entry != nullptr ? entry->gr_name : std::to_string(status.st_gid);
+  return owner;
 }
 
-std::string AdviceText(const std::string& node, std::uint32_t error) {
-  const std::string group = OwnerGroup(node);
+// Whether a group owns disks: "disk" by its name, or the group of the node of a
+// block device that is not an optical drive (among the first kMaxBlockDevices
+// listed). Its members may read and write those disks at will: no advice ever
+// asks the user to join it.
+constexpr std::size_t kMaxBlockDevices = 4096;
+
+bool OwnsDisks(const OwnerGroup& owner, const SgIoSystem& system) {
+  if (owner.Name == "disk") return true;
+  std::error_code error;
+  std::size_t count = 0;
+  for (fs::directory_iterator it(system.BlockClassDir, error), end;
+       !error && it != end && count < kMaxBlockDevices; it.increment(error), ++count) {
+    std::string name = it->path().filename().string();
+    if (NumberAfter(name, "sr") >= 0) continue;
+    std::replace(name.begin(), name.end(), '!', '/');  // "cciss!c0d0": /dev/cciss/c0d0
+    struct stat status;
+    const std::string node = (fs::path(system.DevDir) / name).string();
+    if (::stat(node.c_str(), &status) == 0 && status.st_gid == owner.Id) return true;
+  }
+  return false;
+}
+
+std::string AdviceText(const std::string& node, std::uint32_t error, const SgIoSystem& system) {
+  const OwnerGroup group = OwnerOf(node);
   const std::string owners =
-      group.empty() ? std::string("the group that owns it") : "the group \"" + group + "\"";
+      group.Known ? "the group \"" + group.Name + "\"" : std::string("the group that owns it");
   const std::string name = fs::path(node).filename().string();
   std::string text = "No access to " + node + ": " + std::strerror(static_cast<int>(error)) + ".\n";
-  if (error == EPERM && NumberAfter(name, "sr") >= 0) {
-    // The block node passes the update's commands to root alone, whatever its mode.
+  if (NumberAfter(name, "sr") >= 0) {
+    // The block node passes the update's commands to root alone, whatever its
+    // mode and whoever may open it: no group's membership would help.
     text += "The block node " + node + " (" + owners +
             ") passes the drive's update commands only to root. Either:\n"
             "- run the program as root (for example with sudo), or\n"
@@ -131,14 +164,20 @@ std::string AdviceText(const std::string& node, std::uint32_t error) {
             "the members of its group and a local desktop session.";
     return text;
   }
+  const bool ownsDisks = group.Known && OwnsDisks(group, system);
   text += "The node belongs to " + owners + ". Any of these gives access:\n";
   text += "- run the program as root (for example with sudo);\n";
-  if (!group.empty()) {
-    text += "- be a member of " + owners + " (sudo usermod -aG " + group + " $USER, then log in again);\n";
+  if (group.Known && !ownsDisks) {
+    text +=
+        "- be a member of " + owners + " (sudo usermod -aG " + group.Name + " $USER, then log in again);\n";
   }
   text +=
       "- use a local desktop session: the system grants the user at the seat access to optical "
       "drives' generic nodes.";
+  if (ownsDisks) {
+    text += "\nJoining " + owners +
+            " is not advised: it owns disks, and its members may read and write every one of them.";
+  }
   return text;
 }
 
@@ -502,7 +541,7 @@ class SgIoTransport : public Transport {
     if (error == EBUSY && inUse_.erase(address.Locator) != 0) return DriveInUseText(address.Locator);
     if (error != EACCES && error != EPERM) return {};
     if (!advised_.insert(address.Locator).second) return {};
-    return AdviceText(address.Locator, error);
+    return AdviceText(address.Locator, error, system_);
   }
 
   std::uint32_t DeviceError() const override { return EIO; }

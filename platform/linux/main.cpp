@@ -18,6 +18,7 @@
 #include "app/CommandLine.h"
 #include "app/FlashForm.h"
 #include "app/FlashPackage.h"
+#include "common/Text.h"
 #include "device/Cddrive.h"
 #include "platform/linux/Platform.h"
 #if defined(FLASHUTIL_SIMULATED)
@@ -50,7 +51,9 @@ int RunOnAFace(char* argv0, bool terminal, const std::function<int(Toolkit&)>& r
     const auto size = static_cast<std::size_t>(flashutil_qt_face_end - flashutil_qt_face);
     if (FlashutilQtRun* window = LoadQtFace(flashutil_qt_face, size, error)) {
       int exitCode = 0;
-      if (window(argv0, &run, &exitCode) != 0) return exitCode;
+      std::string why;
+      if (window(argv0, &run, &exitCode, &why) != 0) return exitCode;
+      std::cerr << "The window cannot open (" << EscapedText(why) << "); the terminal face runs instead.\n";
     } else {
       std::cerr << "The window needs Qt 6 Widgets, which cannot be loaded here (" << error
                 << "); the terminal face runs instead.\n";

@@ -88,6 +88,25 @@ bool StaysInFolder(const std::string& text) {
   return PathStaysInside(text);
 }
 
+// A drive's state is kept where its path leads with no link followed: a link on
+// the way, or in its place, could lead anywhere. The reason when the path, taken
+// inside `folder`, passes through a link, or is one, or cannot be checked.
+std::optional<std::string> LinkOnTheWay(const std::string& folder, const std::string& text) {
+  std::vector<std::string> parts;  // "a/b/c": "a/b/c", "a/b", "a"
+  for (std::string part = text; !part.empty() && (parts.empty() || part != parts.back());
+       part = PathParent(part)) {
+    parts.push_back(part);
+  }
+  const std::string out = ", which may lead out of the description file's folder";
+  for (std::size_t i = parts.size(); i-- > 0;) {
+    std::string error;
+    const bool link = NameIsLink(PathJoined(folder, parts[i]), error);
+    if (!error.empty()) return "cannot be checked for links (" + error + ")";
+    if (link) return (i == 0 ? "is a link" : "passes through a link") + out;
+  }
+  return std::nullopt;
+}
+
 std::optional<SimFault::Kind> FaultKind(const std::string& word) {
   static const std::pair<const char*, SimFault::Kind> kKinds[] = {
       {"checkcondition", SimFault::Kind::CheckCondition},
@@ -274,6 +293,7 @@ bool DriveSection::Read(int position, SimDriveConfig& config, std::string& error
   if (auto value = Value("state")) {
     if (value->empty()) return Bad("state", *value, "empty", error);
     if (!StaysInFolder(*value)) return Bad("state", *value, "outside the description file's folder", error);
+    if (auto link = LinkOnTheWay(PathParent(path_), *value)) return Bad("state", *value, *link, error);
     config.StateFile = PathJoined(PathParent(path_), *value);
   }
   for (int i = 1; i <= kMaxFaults; ++i) {

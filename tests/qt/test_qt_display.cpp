@@ -37,8 +37,11 @@ struct ChoiceCase {
 // the xcb, offscreen and minimal plugins installed and the Wayland one only where
 // asked.
 DisplayProbes FakeMachine(bool waylandPlugin) {
-  return {[](const std::string& display) { return display == ":0"; },
-          [](const std::string& socket) { return socket == "/run/user/1/wayland-0"; },
+  return {[](const std::string& display, std::string& why) {
+            why = "refused";
+            return display == ":0";
+          },
+          [](const std::string& socket, std::string&) { return socket == "/run/user/1/wayland-0"; },
           [waylandPlugin](const std::string& platform) {
             return platform == "xcb" || platform == "offscreen" || platform == "minimal" ||
                    (waylandPlugin && platform == "wayland");
@@ -72,6 +75,16 @@ TEST(QtPlatformChoice, OnlyAPlatformThatCanStartIsChosen) {
   // Without the Wayland plugin a compositor alone is no display Qt can use.
   EXPECT_EQ(ChooseQtPlatform({"", ":0", "wayland-0", "/run/user/1"}, FakeMachine(false)), "xcb");
   EXPECT_EQ(ChooseQtPlatform({"", "", "wayland-0", "/run/user/1"}, FakeMachine(false)), std::nullopt);
+  // When none can start, why: each platform tried, in order.
+  const std::pair<DisplayEnvironment, std::string> reasons[] = {
+      {{"", ":5", "wayland-0", ""}, "XDG_RUNTIME_DIR is not set; display :5: refused"},
+      {{"offscreen", ":0", "", ""}, "QT_QPA_PLATFORM names no platform that shows a window"},
+      {{"eglfs;xcb", "", "", ""}, "Qt has no platform plugin \"eglfs\"; DISPLAY is not set"}};
+  for (const auto& [environment, expected] : reasons) {
+    std::string why;
+    EXPECT_EQ(ChooseQtPlatform(environment, FakeMachine(true), &why), std::nullopt);
+    EXPECT_EQ(why, expected);
+  }
 }
 
 TEST(QtPlatformChoice, ProbesConnectForReal) {
@@ -116,6 +129,11 @@ TEST(QtPlatformChoice, ProgramWithoutADisplayRunsInTheTerminal) {
     // With a display named the program loads the Qt face it carries; here it loads.
     EXPECT_EQ(printed.find("cannot be loaded"), std::string::npos) << printed;
     EXPECT_NE(printed.find("Flash Utility V1.050"), std::string::npos) << printed;
+    // A display named that cannot be opened: one line says why.
+    const std::string why =
+        "The window cannot open (display :987: no X server accepts the connection); the "
+        "terminal face runs instead.\n";
+    EXPECT_EQ(printed.find(why) != std::string::npos, std::string(setting) == "DISPLAY=:987") << printed;
   }
   fs::remove_all(directory);
 }

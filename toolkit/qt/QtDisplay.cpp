@@ -8,6 +8,7 @@
 #include <QLibraryInfo>
 #include <QString>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -47,15 +48,27 @@ bool ShowsNothing(const std::string& name) {
   return name == "offscreen" || name == "minimal";
 }
 
+// Whether the platform can start; when it cannot, why is added to `why`.
 bool PlatformCanStart(const std::string& name, const DisplayEnvironment& environment,
-                      const DisplayProbes& probes) {
-  if (!probes.HasPlugin(name)) return false;
-  if (name == "xcb") return !environment.Display.empty() && probes.X11(environment.Display);
-  if (name.rfind("wayland", 0) == 0) {
+                      const DisplayProbes& probes, std::string& why) {
+  std::string reason;
+  if (!probes.HasPlugin(name)) {
+    reason = "Qt has no platform plugin \"" + name + "\"";
+  } else if (name == "xcb") {
+    if (!environment.Display.empty() && probes.X11(environment.Display, reason)) return true;
+    reason =
+        environment.Display.empty() ? "DISPLAY is not set" : "display " + environment.Display + ": " + reason;
+  } else if (name.rfind("wayland", 0) == 0) {
     const std::string socket = WaylandSocketPath(environment);
-    return !socket.empty() && probes.Wayland(socket);
+    if (!socket.empty() && probes.Wayland(socket, reason)) return true;
+    reason = environment.WaylandDisplay.empty() ? "WAYLAND_DISPLAY is not set"
+             : socket.empty()                   ? "XDG_RUNTIME_DIR is not set"
+                                                : "Wayland display " + socket + ": " + reason;
+  } else {
+    return true;  // vnc, linuxfb, eglfs: no display server to reach
   }
-  return true;  // vnc, linuxfb, eglfs: no display server to reach
+  why += (why.empty() ? "" : "; ") + reason;
+  return false;
 }
 
 bool PluginInDirectory(const std::filesystem::path& directory, const std::string& name) {
@@ -94,7 +107,12 @@ std::string WaylandSocketPath(const DisplayEnvironment& environment) {
 }
 
 std::optional<std::string> ChooseQtPlatform(const DisplayEnvironment& environment,
-                                            const DisplayProbes& probes) {
+                                            const DisplayProbes& probes, std::string* why) {
+  std::string reasons;
+  const auto none = [&](const char* otherwise) -> std::optional<std::string> {
+    if (why != nullptr) *why = reasons.empty() ? otherwise : reasons;
+    return std::nullopt;
+  };
   if (!environment.QpaPlatform.empty()) {
     // Qt tries the listed platforms in order: one that can start is enough.
     // Those that show nothing are left out, and are no display on their own.
@@ -106,22 +124,22 @@ std::optional<std::string> ChooseQtPlatform(const DisplayEnvironment& environmen
         leftOut = true;
         continue;
       }
-      canStart = canStart || PlatformCanStart(name, environment, probes);
+      canStart = canStart || PlatformCanStart(name, environment, probes, reasons);
       if (!shown.empty()) shown += ';';
       shown += entry;
     }
-    if (!canStart) return std::nullopt;
+    if (!canStart) return none("QT_QPA_PLATFORM names no platform that shows a window");
     return leftOut ? shown : std::string();
   }
   std::string platforms;
   for (const char* name : {"wayland", "xcb"}) {
     const bool named =
         std::strcmp(name, "xcb") == 0 ? !environment.Display.empty() : !environment.WaylandDisplay.empty();
-    if (!named || !PlatformCanStart(name, environment, probes)) continue;
+    if (!named || !PlatformCanStart(name, environment, probes, reasons)) continue;
     if (!platforms.empty()) platforms += ';';
     platforms += name;
   }
-  if (platforms.empty()) return std::nullopt;
+  if (platforms.empty()) return none("neither DISPLAY nor WAYLAND_DISPLAY is set");
   return platforms;
 }
 
@@ -131,6 +149,22 @@ DisplayEnvironment CurrentDisplayEnvironment() {
 }
 
 namespace {
+
+// What an xcb connection's error means.
+std::string X11Failure(int error) {
+  switch (error) {
+    case XCB_CONN_ERROR:
+      return "no X server accepts the connection";
+    case XCB_CONN_CLOSED_PARSE_ERR:
+      return "not a display name";
+    case XCB_CONN_CLOSED_INVALID_SCREEN:
+      return "the X server has no such screen";
+    case XCB_CONN_CLOSED_MEM_INSUFFICIENT:
+      return "out of memory";
+    default:
+      return "the X server closed the connection (xcb error " + std::to_string(error) + ")";
+  }
+}
 
 // Connections to X servers kept open until Qt holds its own. An X server whose
 // last client leaves resets itself, and a connection attempted during the reset
@@ -143,10 +177,11 @@ class HeldX11Connections {
   ~HeldX11Connections() {
     for (xcb_connection_t* connection : connections_) xcb_disconnect(connection);
   }
-  bool Connect(const std::string& display) {
+  bool Connect(const std::string& display, std::string* why) {
     xcb_connection_t* connection = xcb_connect(display.c_str(), nullptr);
-    if (xcb_connection_has_error(connection) != 0) {
+    if (const int error = xcb_connection_has_error(connection); error != 0) {
       xcb_disconnect(connection);  // also frees a connection in error
+      if (why != nullptr) *why = X11Failure(error);
       return false;
     }
     connections_.push_back(connection);
@@ -159,31 +194,40 @@ class HeldX11Connections {
 
 }  // namespace
 
-bool CanConnectX11(const std::string& display) {
-  return HeldX11Connections().Connect(display);
+bool CanConnectX11(const std::string& display, std::string* why) {
+  return HeldX11Connections().Connect(display, why);
 }
 
-bool CanConnectUnixSocket(const std::string& path) {
+bool CanConnectUnixSocket(const std::string& path, std::string* why) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof(address.sun_path)) return false;
+  const auto failed = [why](const std::string& reason) {
+    if (why != nullptr) *why = reason;
+    return false;
+  };
+  if (path.empty() || path.size() >= sizeof(address.sun_path)) return failed("not a socket's path");
   std::memcpy(address.sun_path, path.data(), path.size());
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
+  if (fd < 0) return failed(std::strerror(errno));
   const bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+  const int error = errno;
   close(fd);
-  return connected;
+  return connected || failed(std::strerror(error));
 }
 
 DisplayProbes SystemDisplayProbes() {
-  return {CanConnectX11, CanConnectUnixSocket, HasPlatformPlugin};
+  return {[](const std::string& display, std::string& why) { return CanConnectX11(display, &why); },
+          [](const std::string& path, std::string& why) { return CanConnectUnixSocket(path, &why); },
+          HasPlatformPlugin};
 }
 
-std::unique_ptr<QtToolkit> OpenQtToolkit(char* argv0) {
+std::unique_ptr<QtToolkit> OpenQtToolkit(char* argv0, std::string& why) {
   HeldX11Connections held;  // until Qt has connected
   DisplayProbes probes = SystemDisplayProbes();
-  probes.X11 = [&held](const std::string& display) { return held.Connect(display); };
-  const std::optional<std::string> platform = ChooseQtPlatform(CurrentDisplayEnvironment(), probes);
+  probes.X11 = [&held](const std::string& display, std::string& reason) {
+    return held.Connect(display, &reason);
+  };
+  const std::optional<std::string> platform = ChooseQtPlatform(CurrentDisplayEnvironment(), probes, &why);
   if (!platform) return nullptr;
   // Only what was found to work, so Qt never gives up on a display it cannot reach.
   if (!platform->empty()) setenv("QT_QPA_PLATFORM", platform->c_str(), 1);

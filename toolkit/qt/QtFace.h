@@ -7,6 +7,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 class Toolkit;
 
@@ -15,8 +16,10 @@ class Toolkit;
 
 extern "C" {
 // Runs run on the Qt window when a display can be opened: 1 with run's result in
-// *exitCode. 0 when no display can be opened (nothing of Qt was started); the
-// program then uses the terminal face. argv0 must outlive the call.
-using FlashutilQtRun = int(char* argv0, const std::function<int(Toolkit&)>* run, int* exitCode);
+// *exitCode. 0 when no display can be opened (nothing of Qt was started), with the
+// reason in *why; the program then uses the terminal face. argv0 must outlive the
+// call.
+using FlashutilQtRun = int(char* argv0, const std::function<int(Toolkit&)>* run, int* exitCode,
+                           std::string* why);
 FlashutilQtRun flashutil_qt_run;
 }
