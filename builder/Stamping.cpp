@@ -1,6 +1,7 @@
 // Stamping a flash program: a copy of the program's own file in which the model
 // record and the start of the image area behind the package keyword carry the
-// chosen model and firmware image. Nothing else of the file changes.
+// chosen model and firmware image. Nothing else of the file changes but, in a
+// Windows program, the headers' checksum, computed anew over the copy's bytes.
 //
 // The copy is written to a file of its own and takes the output's name only
 // once all of it is on the disk: a build that fails replaces nothing of the
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <vector>
 
 #if defined(_WIN32)
@@ -26,6 +28,7 @@
 
 #include "app/FlashForm.h"
 #include "builder/Builder.h"
+#include "builder/PeChecksum.h"
 #include "common/Files.h"
 #include "common/Text.h"
 
@@ -402,6 +405,19 @@ class PendingOutput {
 
 #endif
 
+// Adds the program file's bytes [from, to) to the checksum.
+bool AddFromFile(ProgramFile& program, PeChecksum& checksum, std::uint64_t from, std::uint64_t to,
+                 std::vector<char>& buffer) {
+  if (!program.Seek(from)) return false;
+  while (from < to) {
+    const std::size_t got = program.Read(buffer.data(), std::min<std::uint64_t>(to - from, buffer.size()));
+    if (got == 0) return false;
+    checksum.Add(from, reinterpret_cast<const std::uint8_t*>(buffer.data()), got);
+    from += got;
+  }
+  return true;
+}
+
 }  // namespace
 
 void TFlashForm::BuildFlashProgram() {
@@ -485,9 +501,14 @@ bool TFlashForm::NewBuildFlashProgram() {
   std::vector<char> block(kBlockSize);
   std::uint64_t consumed = 0;
   bool found = false;
+  std::optional<std::uint64_t> checksumField;  // a Windows program's, in its headers at the start
   while (!found) {
     const std::size_t got = program.Read(block.data(), block.size());
     if (got == 0) break;
+    if (consumed == 0) {
+      checksumField =
+          PeChecksum::FieldOffset(reinterpret_cast<const std::uint8_t*>(block.data()), got, programLength);
+    }
     const std::size_t used = search.Take(block.data(), got);
     found = search.Found();
     advance(ProgressSteps(consumed, consumed + used - 1));
@@ -553,8 +574,31 @@ bool TFlashForm::NewBuildFlashProgram() {
     if (!output.Write(block.data(), size)) return copied(Copied::WriteFailed);
     return true;
   };
+  // A Windows program's headers, in front of the package, carry the checksum of
+  // its bytes: the template's with the new record and image in their place.
+  std::uint8_t checksumBytes[4] = {};
+  const bool stampChecksum = checksumField && *checksumField + sizeof checksumBytes <= regionStart;
+  if (stampChecksum) {
+    PeChecksum checksum(*checksumField);
+    if (!AddFromFile(program, checksum, 0, recordStart, block) ||
+        !AddFromFile(program, checksum, restStart, programLength, block)) {
+      return copied(Copied::ReadFailed);
+    }
+    checksum.Add(recordStart, record.data(), record.size());
+    checksum.Add(recordStart + record.size(), ImageBuffer.data(), static_cast<std::size_t>(imageLength));
+    const std::uint32_t value = checksum.Value(programLength);
+    for (std::size_t i = 0; i < 4; ++i) checksumBytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
+  }
   if (!program.Seek(0)) return copied(Copied::ReadFailed);
-  if (!copied(output.CopyFrom(program, regionStart, block)) || !regionPart(regionStart, recordStart)) {
+  std::uint64_t headStart = 0;  // where the template's bytes in front of the region resume
+  if (stampChecksum) {
+    if (!copied(output.CopyFrom(program, *checksumField, block))) return false;
+    if (!output.Write(checksumBytes, sizeof checksumBytes)) return copied(Copied::WriteFailed);
+    headStart = *checksumField + sizeof checksumBytes;
+    if (!program.Seek(headStart)) return copied(Copied::ReadFailed);
+  }
+  if (!copied(output.CopyFrom(program, regionStart - headStart, block)) ||
+      !regionPart(regionStart, recordStart)) {
     return false;
   }
   if (!output.Write(record.data(), record.size()) ||

@@ -5,6 +5,7 @@
 
 #include <csignal>
 
+#include "builder/PeChecksum.h"
 #include "tests/BuilderSupport.h"
 
 #if defined(__linux__)
@@ -129,6 +130,26 @@ TEST(Stamping, OnlyTheRecordAndTheImageBytesChange) {
     EXPECT_EQ(f.Dir.Names(), names) << "no file but the new program is left";
   }
 }
+
+#if defined(_WIN32)
+// The built template carries the linker's checksum, a program stamped from it its own.
+TEST(Stamping, AWindowsProgramCarriesTheChecksumOfItsOwnBytes) {
+  const auto checksums = [](const Bytes& file) {  // stored and computed
+    const std::uint64_t field = PeChecksum::FieldOffset(file.data(), file.size(), file.size()).value_or(0);
+    PeChecksum checksum(field);
+    checksum.Add(0, file.data(), file.size());
+    std::uint32_t stored = 0;
+    std::memcpy(&stored, &file[field], sizeof stored);
+    return std::pair{stored, checksum.Value(file.size())};
+  };
+  const Bytes program = ReadFile(FLASHUTIL_SIM_PROGRAM);
+  EXPECT_EQ(checksums(program).first, checksums(program).second);
+  StampFixture f(ProgramImage{program});
+  f.Build("1A2B.BIN", Filler(1000, 7));
+  const auto [stored, computed] = checksums(ReadFile(f.Dir / "1A2B.EXE"));
+  EXPECT_EQ(stored, computed);
+}
+#endif
 
 TEST(Stamping, SecondBuildReplacesTheFirstAndOthersStayIndependent) {
   StampFixture f;

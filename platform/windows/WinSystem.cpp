@@ -34,6 +34,16 @@ std::string SystemReasonText(DWORD error) {
   return text;
 }
 
+void HardenDllSearch(const WinSystem& system) {
+  using Function = BOOL(WINAPI*)(DWORD);
+  constexpr DWORD kSearchSystem32 = 0x00000800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
+  const HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+  if (kernel32 == nullptr) return;
+  const auto setDirectories = reinterpret_cast<Function>(
+      reinterpret_cast<void (*)()>(system.GetProcAddress(kernel32, "SetDefaultDllDirectories")));
+  if (setDirectories != nullptr) setDirectories(kSearchSystem32);
+}
+
 namespace {
 
 // A function of USER32.DLL, when the system has it.

@@ -45,6 +45,13 @@ struct WinSystem {
 // The table in use.
 WinSystem& System();
 
+// From now on, a DLL loaded by name comes from the system folder only, never from
+// the program's folder or the working directory: the program runs elevated and
+// is often started from a downloads folder. SetDefaultDllDirectories came with
+// Windows 7's security update and Windows 8: it is looked up at run time, and
+// older systems, which lack it, keep their search order.
+void HardenDllSearch(const WinSystem& system);
+
 // The system's text for an error number from an 80-byte buffer, as the
 // SenseCode message shows it; "" when the system has none or it does not fit.
 std::string SystemErrorText(DWORD error);

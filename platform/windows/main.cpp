@@ -13,6 +13,7 @@
 #include "app/FlashForm.h"
 #include "device/Cddrive.h"
 #include "platform/windows/Platform.h"
+#include "platform/windows/WinSystem.h"
 #include "toolkit/win32/Win32Toolkit.h"
 #ifdef FLASHUTIL_SIMULATED
 #include "platform/sim/SimulatedDrives.h"
@@ -80,6 +81,7 @@ std::string NameOf(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  HardenDllSearch(System());  // before anything can load a DLL by name
   Win32Toolkit ui;
   const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
 

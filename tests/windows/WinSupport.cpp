@@ -115,6 +115,11 @@ HMODULE WINAPI FakeLoadLibraryA(LPCSTR name) {
   return gFake.LibraryLoads ? reinterpret_cast<HMODULE>(FakeHandle(0x7000)) : nullptr;
 }
 
+BOOL WINAPI FakeSetDefaultDllDirectories(DWORD flags) {
+  gFake.Calls.push_back("dll-search " + std::to_string(flags));
+  return TRUE;
+}
+
 FARPROC WINAPI FakeGetProcAddress(HMODULE, LPCSTR name) {
   gFake.Lookups.push_back(name);
   const std::string wanted = name;
@@ -123,6 +128,9 @@ FARPROC WINAPI FakeGetProcAddress(HMODULE, LPCSTR name) {
   }
   if (wanted == "SendASPI32Command" && gFake.HasSend) {
     return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&FakeSend));
+  }
+  if (wanted == "SetDefaultDllDirectories" && gFake.HasDefaultDllDirectories) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&FakeSetDefaultDllDirectories));
   }
   return nullptr;
 }

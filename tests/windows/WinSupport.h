@@ -45,7 +45,7 @@ struct FakeWindows {
   // In the order asked for: the drive's mutex ("mutex NAME", "open NAME", "wait
   // MS", "release", "close"), its volume ("lock", "unlock") and exclusive access
   // ("exclusive", "unexclusive"), the execution state ("awake", "may-sleep", or
-  // another in decimal) and the pass-through requests ("command").
+  // another in decimal), the pass-through requests ("command") and the DLL search ("dll-search FLAGS").
   std::vector<std::string> Calls;
   std::map<DWORD, DWORD> ControlErrors;  // a request other than pass-through fails with this
   std::set<std::string> MutexesHeldElsewhere;
@@ -76,6 +76,8 @@ struct FakeWindows {
   // Message texts.
   std::vector<DWORD> FormatFlags, FormatSizes, FormatLanguages;
   std::string FormatText;  // "" answers 0
+
+  bool HasDefaultDllDirectories = true;  // kernel32 has SetDefaultDllDirectories
 
   // ASPI layer.
   bool LibraryLoads = true;

@@ -101,6 +101,16 @@ TEST(PlatformChoice, TheUnitRecordsTheTransportTheSetupChose) {
   }
 }
 
+// DLLs loaded by name come from the system folder alone, where the system has the call.
+TEST(PlatformChoice, DllSearchLimitedToTheSystemFolderWhereTheCallExists) {
+  for (const bool present : {true, false}) {
+    SystemStandIns standIns;
+    Fake().HasDefaultDllDirectories = present;
+    HardenDllSearch(System());
+    EXPECT_EQ(Fake().Calls, std::vector<std::string>(present, "dll-search 2048"));
+  }
+}
+
 void PutInquiry(void* buffer, const char* identification) {
   auto* data = static_cast<std::uint8_t*>(buffer);
   std::memset(data, 0, 36);
