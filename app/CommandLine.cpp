@@ -1,6 +1,7 @@
 #include "app/CommandLine.h"
 
 #include <algorithm>
+#include <cstring>
 #include <ostream>
 #include <sstream>
 
@@ -56,7 +57,8 @@ std::string HelpText(const std::string& name, bool terminalFace) {
       "  --version     the program's version\n"
       "  --help        this text\n\n"
       "Exit status: 0 done (also when the update itself failed: its dialogs say so); 1 the\n"
-      "drives or the log file could not be had, or --list found no drive; 2 a command line it refuses.\n";
+      "drives or the log file could not be had, the log could not be written, --list found no\n"
+      "drive, or --info found the flash program damaged; 2 a command line it refuses.\n";
   return text;
 }
 
@@ -74,6 +76,42 @@ std::string FormatMarks(const ImageFormat& format) {
   if (format.Text == nullptr) return text + " without a model text (not a new format)";
   text += std::string(", \"") + format.Text + "\" (new format, named";
   return text + (format.NewFormatDvdRom ? ", DVD-ROM)" : ")");
+}
+
+// What in a flash program no build would have written, one text each: an image
+// size the update refuses, a text field without its end, a format mark outside
+// the image (read from bytes the image does not hold).
+std::vector<std::string> PackageDamage(const FlashPackage& package) {
+  std::vector<std::string> damage;
+  if (IsTemplatePackage(package)) return damage;
+  const std::pair<const char*, const char*> fields[] = {
+      {"Model", package.ModelName},
+      {"Inquiry", package.InquiryId},
+      {"Firmware range", package.FirmwareRange},
+      {"Vendor", package.VendorName},
+      {"Note", package.NoteText},
+  };
+  for (const auto& [field, text] : fields) {
+    if (FieldText(text, kTextFieldSize).size() == kTextFieldSize) {
+      damage.push_back(Format("the %s field has no end within its %u bytes", field,
+                              static_cast<unsigned>(kTextFieldSize)));
+    }
+  }
+  const std::uint32_t size = PackageImageSize(package);
+  if (size == 0 || size > kImageAreaSize) {
+    damage.push_back(Format("the image size, %u bytes, is not from 1 to %u; the update refuses this program",
+                            static_cast<unsigned>(size), static_cast<unsigned>(kImageAreaSize)));
+    return damage;
+  }
+  const ImageFormat format = CheckImageFormat(package);
+  const std::uint32_t end =
+      format.Marker +
+      (format.Text != nullptr ? 16 + static_cast<std::uint32_t>(std::strlen(format.Text)) : 2);
+  if (format.Marker != 0 && end > size) {
+    damage.push_back(Format("the format mark at %Xh lies beyond the image's %u bytes",
+                            static_cast<unsigned>(format.Marker), static_cast<unsigned>(size)));
+  }
+  return damage;
 }
 
 // The drive units' messages while the drives are listed: on the error stream.
@@ -184,12 +222,21 @@ std::string PackageInfo(const FlashPackage& package) {
   text << '\n';
   text << "Image SHA-256: " << Sha256Hex(package.ImageArea, held) << '\n';
   text << "Format marks: " << FormatMarks(CheckImageFormat(package)) << '\n';
+  for (const std::string& damage : PackageDamage(package)) text << "Damaged: " << damage << '\n';
   return text.str();
 }
 
 int RunProgram(const std::vector<std::string>& arguments, const ProgramPlatform& platform, std::ostream& out,
                std::ostream& err) {
-  const std::string& name = platform.ProgramName;
+  // Names and paths from outside, as a terminal may show them.
+  const std::string name = EscapedText(platform.ProgramName);
+  std::string program = EscapedText(platform.ProgramFile);
+  if (program.empty()) {
+    program = "cannot be found";
+    if (!platform.ProgramFileProblem.empty()) {
+      program += " (" + EscapedText(platform.ProgramFileProblem) + ")";
+    }
+  }
   const FlashPackage& package = *platform.Package;
   const CommandLine line = ParseCommandLine(arguments, platform.TerminalFace);
   switch (line.What) {
@@ -202,47 +249,63 @@ int RunProgram(const std::vector<std::string>& arguments, const ProgramPlatform&
     case CommandLine::Action::Version:
       out << "Flash Utility " << ProgramVersion() << '\n';
       return 0;
-    case CommandLine::Action::Info:
-      out << "Program: " << platform.ProgramFile << '\n' << PackageInfo(package);
-      return 0;
     default:
       break;
   }
 
-  const std::shared_ptr<Transport> transport = platform.MakeTransport();
-  if (transport == nullptr) return 1;
-  Transport* used = transport.get();
+  const bool info = line.What == CommandLine::Action::Info;
+  const std::shared_ptr<Transport> transport = info ? nullptr : platform.MakeTransport();
+  if (!info && transport == nullptr) return 1;
   SessionLog log;
-  std::unique_ptr<Transport> logged;
-  if (!line.LogFile.empty()) {
+  const bool logging = !line.LogFile.empty();
+  if (logging) {
     std::string error;
-    if (!log.Open(line.LogFile, error)) {
+    if (!log.Open(line.LogFile, platform.LogLineEnd, error)) {
       err << name << ": " << error << '\n';
       return 1;
     }
     log.Write("start " + UtcTimeText());
-    log.Write("program " + platform.ProgramFile + ", Flash Utility " + ProgramVersion());
-    std::istringstream info(PackageInfo(package));
-    for (std::string entry; std::getline(info, entry);) log.Write("package " + entry);
-    logged = MakeLoggingTransport(*transport, log);
-    used = logged.get();
+    log.Write("program " + program + ", Flash Utility " + ProgramVersion());
+    std::istringstream lines(PackageInfo(package));
+    for (std::string entry; std::getline(lines, entry);) log.Write("package " + entry);
   }
 
-  Cddrive::InstallTransport(used);
-  const std::unique_ptr<SystemGuard> guard = platform.MakeSystemGuard ? platform.MakeSystemGuard() : nullptr;
-  InstallSystemGuard(guard.get());
   int code = 0;
-  if (line.What == CommandLine::Action::List) {
-    code = ListDrives(package, out, err);
+  if (info) {
+    out << "Program: " << program << '\n' << PackageInfo(package);
+    code = PackageDamage(package).empty() ? 0 : 1;
   } else {
-    code = platform.RunFace(line.Terminal, [&](Toolkit& ui) {
-      if (!logged) return RunApplication(ui, package, platform.IniReaders);
-      const std::unique_ptr<Toolkit> logging = MakeLoggingToolkit(ui, log);
-      return RunApplication(*logging, package, platform.IniReaders);
-    });
+    Transport* used = transport.get();
+    std::unique_ptr<Transport> logged;
+    if (logging) {
+      logged = MakeLoggingTransport(*transport, log);
+      used = logged.get();
+    }
+    Cddrive::InstallTransport(used);
+    const std::unique_ptr<SystemGuard> guard =
+        platform.MakeSystemGuard ? platform.MakeSystemGuard() : nullptr;
+    InstallSystemGuard(guard.get());
+    if (line.What == CommandLine::Action::List) {
+      code = ListDrives(package, out, err);
+    } else {
+      code = platform.RunFace(line.Terminal, [&](Toolkit& ui) {
+        if (!logging) return RunApplication(ui, package, platform.IniReaders);
+        const std::unique_ptr<Toolkit> transcribed = MakeLoggingToolkit(ui, log);
+        return RunApplication(*transcribed, package, platform.IniReaders);
+      });
+    }
+    InstallSystemGuard(nullptr);
+    Cddrive::InstallTransport(nullptr);
   }
-  InstallSystemGuard(nullptr);
-  Cddrive::InstallTransport(nullptr);
-  if (logged) log.Write("end " + UtcTimeText() + Format(", exit status %d", code));
+  if (logging) {
+    log.Write("end " + UtcTimeText() + Format(", exit status %d", code));
+    const std::string failed = log.WriteError();
+    if (!failed.empty()) {
+      // Said once, after the work: the update is never held up or cut short for its transcript.
+      err << name << ": the log file " << EscapedText(line.LogFile) << " could not be written: " << failed
+          << '\n';
+      if (code == 0) code = 1;
+    }
+  }
   return code;
 }

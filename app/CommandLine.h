@@ -31,9 +31,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments, bool ter
 // What the program needs of its platform to act on a command line.
 struct ProgramPlatform {
   const FlashPackage* Package = nullptr;
-  std::string ProgramFile;  // the program's own file
-  std::string ProgramName;  // as the user started it, for the usage texts
+  std::string ProgramFile;         // the program's own file; empty when it cannot be found
+  std::string ProgramFileProblem;  // then why not
+  std::string ProgramName;         // as the user started it, for the usage texts
   bool TerminalFace = false;
+  std::string LogLineEnd = "\n";  // what ends each line of the session log
   IniReaderFactory IniReaders;
   // The drives' transport; null when it cannot be had (the reason already shown).
   // The drives' transport (shared: a test looks at its drives afterwards); null
@@ -53,7 +55,8 @@ struct ProgramPlatform {
 int RunProgram(const std::vector<std::string>& arguments, const ProgramPlatform& platform, std::ostream& out,
                std::ostream& err);
 
-// What --info shows of a package, one "Name: value" line each.
+// What --info shows of a package, one "Name: value" line each, and a "Damaged:"
+// line for each part of a flash program that no build would have written.
 std::string PackageInfo(const FlashPackage& package);
 // The version the program reports, "1.050".
 const char* ProgramVersion();

@@ -4,7 +4,6 @@
 // duration; never the data bytes), every dialog with the answer given, the end.
 #pragma once
 
-#include <fstream>
 #include <memory>
 #include <string>
 
@@ -14,15 +13,28 @@
 
 class SessionLog {
  public:
-  // Opens the file for appending; false with the reason in error.
-  bool Open(const std::string& file, std::string& error);
-  // Appends one line (the text holds no line break) and flushes it, so that the
-  // file keeps everything up to a crash. Commands may log from a worker thread.
+  SessionLog() = default;
+  SessionLog(const SessionLog&) = delete;
+  SessionLog& operator=(const SessionLog&) = delete;
+  ~SessionLog();
+
+  // Opens the file for appending, each line ended by lineEnd; false with the
+  // reason in error. Never waits: a pipe that no program reads is refused, and
+  // so is a device other than a terminal or a null device (a drive's node would
+  // take the lines as commands).
+  bool Open(const std::string& file, const std::string& lineEnd, std::string& error);
+  // Appends one line (the text holds no line break) at once, so that the file
+  // keeps everything up to a crash. Commands may log from a worker thread. After
+  // a failed write nothing more is written.
   void Write(const std::string& line);
+  // Why a write failed; empty while every line has been written.
+  std::string WriteError() const;
 
  private:
-  Mutex mutex_;
-  std::ofstream out_;
+  mutable Mutex mutex_;
+  int file_ = -1;
+  std::string lineEnd_;
+  std::string writeError_;
 };
 
 // The time of day in UTC, "2026-12-08 13:00:57 UTC".

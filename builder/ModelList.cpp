@@ -42,7 +42,14 @@ bool TFlashForm::RetriveINI() {
   VendorList = std::make_unique<std::vector<std::string>>();
   NoteList = std::make_unique<std::vector<std::string>>();
 
-  const std::string path = ModelListPath(ui_.ProgramFilePath());
+  const std::string program = ui_.ProgramFilePath();
+  if (program.empty()) {
+    ui_.ShowMessage(
+        "Can't load the model list: this program cannot find its own file, beside which the list lies.");
+    EndProgram();
+    return false;
+  }
+  const std::string path = ModelListPath(program);
   std::unique_ptr<IniReader> reader = iniReaders_ ? iniReaders_() : nullptr;
   if (!IsPresentFile(path) || reader == nullptr || !reader->Open(path)) {
     ui_.ShowMessage("Can't load " + path);

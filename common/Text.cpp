@@ -5,6 +5,11 @@
 #include <cstring>
 #include <vector>
 
+#if __has_include(<langinfo.h>)
+#include <langinfo.h>
+#define FLASHUTIL_HAVE_LANGINFO 1
+#endif
+
 std::string Format(const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -39,19 +44,69 @@ int CompareBytes(const std::string& a, const std::string& b) {
   return a.size() < b.size() ? -1 : 1;
 }
 
-std::string EscapedText(const std::string& text) {
+bool LocaleIsUtf8() {
+#ifdef FLASHUTIL_HAVE_LANGINFO
+  const char* codeset = nl_langinfo(CODESET);
+  return codeset != nullptr && std::strcmp(codeset, "UTF-8") == 0;
+#else
+  return false;
+#endif
+}
+
+namespace {
+
+// The length of the valid UTF-8 sequence that starts at `at`, 0 when none does.
+std::size_t Utf8Length(const std::string& text, std::size_t at) {
+  const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  std::size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // the second byte's range
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (at + length > text.size() || byte(at + 1) < low || byte(at + 1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
+  }
+  return length;
+}
+
+}  // namespace
+
+std::string EscapedText(const std::string& text, bool utf8, bool keepLineBreaks) {
   std::string shown;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '\n') {
-      shown += "\\n";
-    } else if (c == '\\') {
-      shown += "\\\\";
-    } else if (byte < 0x20 || byte == 0x7F) {
-      shown += Format("\\x%02X", byte);
+  shown.reserve(text.size());
+  const auto escape = [&shown](unsigned char byte) { shown += Format("\\x%02X", byte); };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const std::size_t length = utf8 ? Utf8Length(text, i) : 0;
+    if (byte == '\n' && keepLineBreaks) {
+      shown += '\n';
+    } else if (byte < 0x20 || byte == 0x7F || (byte >= 0x80 && byte <= 0x9F)) {
+      escape(byte);  // a C0 or C1 control, or a byte that belongs to no UTF-8 character
+    } else if (length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+      escape(byte);  // U+0080 to U+009F
+      escape(static_cast<unsigned char>(text[++i]));
+    } else if (length > 1) {
+      shown.append(text, i, length);
+      i += length - 1;
     } else {
-      shown += c;
+      shown += text[i];
     }
   }
   return shown;
+}
+
+std::string EscapedText(const std::string& text) {
+  return EscapedText(text, LocaleIsUtf8());
 }

@@ -26,6 +26,16 @@ std::string FieldText(const char* field, std::size_t width);
 // is the smaller. Negative, zero or positive like strcmp.
 int CompareBytes(const std::string& a, const std::string& b);
 
-// A text from outside shown on one line: a line break as \n, a backslash as \\,
-// other control characters as \xHH.
+// Whether the program's output is read as UTF-8: the character set of the
+// locale it runs in (on systems without locales, a single-byte set).
+bool LocaleIsUtf8();
+
+// A text from outside the program (a drive's reply, a file name or path, a model
+// list or description value) as it may be written wherever a terminal may show
+// it: the bytes that would steer the terminal instead of being shown are written
+// as \xHH. Those are the C0 controls (a line break too, unless kept), DEL and the
+// C1 controls: in UTF-8 the characters U+0080 to U+009F and any byte 80 to 9F
+// that is not part of a valid sequence, in a single-byte set every byte 80 to 9F.
+std::string EscapedText(const std::string& text, bool utf8, bool keepLineBreaks = false);
+// The same in the character set of the locale.
 std::string EscapedText(const std::string& text);

@@ -15,6 +15,11 @@
 #include "common/Text.h"
 #include "platform/sim/SimulatedDrive.h"
 #include "tests/Support.h"
+#if !defined(_WIN32)
+#include <sys/stat.h>
+
+#include "platform/linux/Platform.h"
+#endif
 
 namespace {
 
@@ -49,6 +54,7 @@ struct ProgramRig {
   std::ostringstream Out, Err;
   bool FaceRan = false;
   bool TerminalAsked = false;
+  std::string ProgramFile = "/opt/flash/FLASH.EXE", ProgramName = "FLASH.EXE", LogLineEnd = "\n";
 
   explicit ProgramRig(std::unique_ptr<FlashPackage> package = MakeFlasherPackage())
       : Package(std::move(package)) {
@@ -67,8 +73,10 @@ struct ProgramRig {
   int Run(const std::vector<std::string>& arguments, bool terminalFace = true) {
     ProgramPlatform platform;
     platform.Package = Package.get();
-    platform.ProgramFile = "/opt/flash/FLASH.EXE";
-    platform.ProgramName = "FLASH.EXE";
+    platform.ProgramFile = ProgramFile;
+    platform.ProgramFileProblem = "/proc/self/exe cannot be read, and flash is not on PATH";
+    platform.ProgramName = ProgramName;
+    platform.LogLineEnd = LogLineEnd;
     platform.TerminalFace = terminalFace;
     platform.MakeTransport = [this] { return Sim; };
     platform.RunFace = [this](bool terminal, const std::function<int(Toolkit&)>& run) {
@@ -82,15 +90,25 @@ struct ProgramRig {
 
 const char kUsage[] = "Usage: FLASH.EXE [--terminal] [--log FILE]\n";
 
+std::string TempName(const char* name) {
+  return (std::filesystem::temp_directory_path() /
+          (name + std::to_string(::testing::UnitTest::GetInstance()->random_seed())))
+      .string();
+}
+
 TEST(CommandLine, EachOptionsOutputAndExitStatus) {
+#if !defined(_WIN32)
+  const std::string fifo = TempName("flashutil-fifo-");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+#endif
   struct Case {
     std::vector<std::string> arguments;
     bool terminalFace;
     int status;
     const char* out;  // what the output starts with
-    const char* err;  // what the error stream starts with
+    std::string err;  // what the error stream starts with
   };
-  const Case cases[] = {
+  std::vector<Case> cases = {
       {{"--help"}, true, 0, kUsage, ""},
       {{"--bogus", "-h"}, true, 0, kUsage, ""},  // help wins over a bad option
       {{"--version"}, true, 0, "Flash Utility 1.050\n", ""},
@@ -103,8 +121,17 @@ TEST(CommandLine, EachOptionsOutputAndExitStatus) {
        true,
        1,
        "",
-       "FLASH.EXE: cannot open the log file /nonexistent/dir/x.log\n"},
+       "FLASH.EXE: cannot open the log file /nonexistent/dir/x.log: No such file or directory\n"},
   };
+#if !defined(_WIN32)
+  // clang-format off
+  cases.insert(cases.end(), {
+      {{"--log", "/"}, true, 1, "", "FLASH.EXE: cannot open the log file /: Is a directory\n"},
+      {{"--log", fifo}, true, 1, "", "FLASH.EXE: cannot open the log file " + fifo + ": a named pipe that no program reads\n"},
+      {{"--log", "/dev/full", "--info"}, true, 1, "Program: /opt/flash/FLASH.EXE\nKind: flash program\n",
+       "FLASH.EXE: the log file /dev/full could not be written: No space left on device\n"}});
+  // clang-format on
+#endif
   for (const Case& c : cases) {
     SCOPED_TRACE(c.arguments[0]);
     ProgramRig rig;
@@ -114,6 +141,9 @@ TEST(CommandLine, EachOptionsOutputAndExitStatus) {
     EXPECT_FALSE(rig.FaceRan);
     EXPECT_TRUE(rig.Sim->Drive(0).Log().empty());
   }
+#if !defined(_WIN32)
+  std::filesystem::remove(fifo);
+#endif
 }
 
 TEST(CommandLine, WithoutOptionsTheWindowRunsAndTerminalOnlyChoosesTheFace) {
@@ -198,6 +228,24 @@ TEST(CommandLine, InfoShowsTheRecordAndTheImagesDigestWithoutADrive) {
   EXPECT_NE(info.find("Format marks: 05 80 at 4008h, \"DVD-ROM PVB-420\" (new format, named, DVD-ROM)\n"),
             std::string::npos);
 
+  // What no build writes is named on a line of its own, and --info fails.
+  auto empty = MakeFlasherPackage();
+  SetPackageImageSize(*empty, 0);
+  auto unended = MakeFlasherPackage();
+  std::memset(unended->VendorName, 'V', kTextFieldSize);
+  auto beyond = MakeFlasherPackage({}, std::vector<std::uint8_t>(0x1101));
+  std::memcpy(beyond->ImageArea + 0x1100, "\x05\x80", 2);
+  std::pair<std::unique_ptr<FlashPackage>, const char*> damaged[] = {
+      {std::move(empty), "the image size, 0 bytes, is not from 1 to 524288; the update refuses this program"},
+      {std::move(unended), "the Vendor field has no end within its 25 bytes"},
+      {std::move(beyond), "the format mark at 1100h lies beyond the image's 4353 bytes"},
+  };
+  for (auto& [package, damage] : damaged) {
+    ProgramRig rig(std::move(package));
+    EXPECT_EQ(rig.Run({"--info"}), 1) << damage;
+    EXPECT_NE(rig.Out.str().find(std::string("\nDamaged: ") + damage), std::string::npos) << rig.Out.str();
+  }
+
   ProgramRig builder(MakeTemplatePackage());
   EXPECT_EQ(builder.Run({"--info"}), 0);
   EXPECT_NE(builder.Out.str().find("Kind: template"), std::string::npos);
@@ -246,6 +294,13 @@ TEST(CommandLine, LogHoldsTheSessionOneLinePerCommand) {
   rig.Ui.Answers = {DialogResult::Yes};
   EXPECT_EQ(rig.Run({"--log=" + file}), 0);
   EXPECT_EQ(rig.Run({"--log", file, "--list"}), 0);  // a second session appends
+  rig.LogLineEnd = "\r\n";                           // as on Windows
+  EXPECT_EQ(rig.Run({"--log", file, "--info"}), 0);  // --info is a session too
+  std::ifstream raw(file, std::ios::binary);
+  const std::string text{std::istreambuf_iterator<char>(raw), std::istreambuf_iterator<char>()};
+  raw.close();
+  EXPECT_NE(text.find("\r\nprogram /opt/flash/FLASH.EXE, Flash Utility 1.050\r\n"), std::string::npos);
+  EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
 
   std::vector<std::string> lines, commands;
   {
@@ -265,7 +320,7 @@ TEST(CommandLine, LogHoldsTheSessionOneLinePerCommand) {
             lines.end());
   EXPECT_EQ(
       std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("end ", 0) == 0; }),
-      2);
+      3);
   EXPECT_NE(lines.back().find(", exit status 0"), std::string::npos);
 
   // One line per command the drives received, with its bytes, and the failed ones.
@@ -283,6 +338,67 @@ TEST(CommandLine, LogHoldsTheSessionOneLinePerCommand) {
                         0),
       0u)
       << commands[1];
+}
+
+#if !defined(_WIN32)
+TEST(ProgramFile, WithoutProcTheNameItWasStartedByLeadsToIt) {
+  namespace fs = std::filesystem;
+  const fs::path dir = TempName("flashutil-bin-");
+  fs::create_directories(dir / "bin");
+  std::ofstream(dir / "bin" / "FLASH") << "program";
+  std::ofstream(dir / "bin" / "DATA") << "not a program";
+  fs::permissions(dir / "bin" / "FLASH", fs::perms::owner_all);
+  fs::create_symlink("bin/FLASH", dir / "link");
+  const std::string program = fs::canonical(dir / "bin" / "FLASH").string(), noProc = "/nonexistent/self/exe";
+  const char* path = std::getenv("PATH");
+  const std::string savedPath = path != nullptr ? path : "";
+  setenv("PATH", ("/nonexistent:" + (dir / "bin").string()).c_str(), 1);
+  std::string problem;
+  EXPECT_EQ(ProgramOwnFile((dir / "link").string(), problem, noProc), program);  // links followed
+  EXPECT_EQ(ProgramOwnFile("FLASH", problem, noProc), program);
+  EXPECT_EQ(ProgramOwnFile("DATA", problem, noProc), "");  // not executable
+  EXPECT_EQ(problem, "/nonexistent/self/exe cannot be read, and DATA is not on PATH");
+  setenv("PATH", savedPath.c_str(), 1);
+  fs::remove_all(dir);
+
+  ProgramRig unknown;
+  unknown.ProgramFile.clear();
+  EXPECT_EQ(unknown.Run({"--info"}), 0);
+  EXPECT_EQ(unknown.Out.str().rfind(
+                "Program: cannot be found (/proc/self/exe cannot be read, and flash is not on PATH)\n", 0),
+            0u);
+}
+
+TEST(CommandLine, ALogThatCannotBeWrittenCostsTheLogNotTheUpdate) {
+  ProgramRig rig;
+  rig.Ui.Answers = {DialogResult::Yes, DialogResult::Yes};
+  rig.Ui.Script = {[](RecordingToolkit& ui) { ui.UserPressesButton(); }};
+  EXPECT_EQ(rig.Run({"--log", "/dev/full"}), 1);
+  EXPECT_EQ(rig.Ui.Group, "Flash Completed.");
+  EXPECT_EQ(rig.Err.str(),
+            "FLASH.EXE: the log file /dev/full could not be written: No space left on device\n");
+}
+#endif
+
+TEST(CommandLine, NamesPathsAndRepliesFromOutsideAreEscaped) {
+  const std::string file = TempName("flashutil-escaped-");
+  ProgramRig rig;
+  rig.ProgramName = "F\x1B[2J.EXE";
+  rig.ProgramFile = "/opt/\x1B]0;t\x07\x9B/F.EXE";
+  rig.Sim->Drive(1).Config().Product = "DVD\2332J";
+  EXPECT_EQ(rig.Run({"--bogus"}), 2);
+  EXPECT_EQ(rig.Err.str().rfind("F\\x1B[2J.EXE: unknown option '--bogus'\nUsage: F\\x1B[2J.EXE [", 0), 0u);
+  EXPECT_EQ(rig.Run({"--info", "--log", file}), 0);
+  EXPECT_EQ(rig.Run({"--list"}), 0);
+  std::ifstream log(file);
+  std::string start, program;
+  std::getline(log, start);
+  std::getline(log, program);
+  log.close();
+  std::filesystem::remove(file);
+  EXPECT_EQ(program, "program /opt/\\x1B]0;t\\x07\\x9B/F.EXE, Flash Utility 1.050");
+  EXPECT_NE(rig.Out.str().find("Program: /opt/\\x1B]0;t\\x07\\x9B/F.EXE\n"), std::string::npos);
+  EXPECT_NE(rig.Out.str().find("  0-0-0 E: QVXR    DVD\\x9B2J          0103\n"), std::string::npos);
 }
 
 }  // namespace

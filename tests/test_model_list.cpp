@@ -135,6 +135,11 @@ TEST(ModelList, NoFileNamesThePath) {
     EXPECT_TRUE(f.Ui.WindowClosed);
     EXPECT_EQ(f.Ui.ComboCount(), 0);
   }
+  BuilderFixture lost;  // the program's own file cannot be found: nor can the list beside it
+  lost.Ui.ProgramPath.clear();
+  lost.Start();
+  EXPECT_EQ(lost.Ui.Messages, std::vector<std::string>{"Can't load the model list: this program cannot find "
+                                                       "its own file, beside which the list lies."});
 }
 
 TEST(ModelList, ADirectoryInPlaceOfTheFileCannotBeLoaded) {

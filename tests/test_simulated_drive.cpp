@@ -782,6 +782,10 @@ TEST(SimulatedDriveDescription, BadValuesAreRefusedWithTheirPlace) {
   std::string error;
   EXPECT_FALSE(LoadSimulatedDrives("d.ini", noList, error));
   EXPECT_EQ(error, "d.ini: no [drives] list");
+  FakeIni hostile = TwoDrives();
+  hostile.Values[{"cdrw", "vendor"}] = "\x1B[2J\x1B]0;title\x07";
+  EXPECT_FALSE(LoadSimulatedDrives("d.ini", hostile, error));
+  EXPECT_EQ(error, "d.ini: [cdrw] vendor = \"\\x1B[2J\\x1B]0;title\\x07\": longer than 8 characters");
   FakeIni unreadable;
   unreadable.Readable = false;
   EXPECT_FALSE(LoadSimulatedDrives("d.ini", unreadable, error));

@@ -107,6 +107,7 @@ const ShownCase kShownCases[] = {
     {"C1 controls of an 8-bit locale", false, "\x9B" "2J\x85\xA0", "\\x9B" "2J\\x85\xA0"},
     {"UTF-8 letters", true, "Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC", "Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC"},
     {"C1 controls in UTF-8", true, "\xC2\x9B" "2J\xC2\xA0\x1B", "\\xC2\\x9B" "2J\xC2\xA0\\x1B"},
+    {"C1 bytes outside UTF-8 characters", true, "\x9B" "2J\xE2\x9B\xC2\x85\xF4\x90\x80\x80", "\\x9B" "2J\xE2\\x9B\\xC2\\x85\xF4\\x90\\x80\\x80"},
 };
 // clang-format on
 

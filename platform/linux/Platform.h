@@ -9,6 +9,13 @@
 #include "common/IniReader.h"
 #include "device/Transport.h"
 
+// The file the program runs from, the one the builder copies: where self (the
+// process's link to it) leads; without it, the name the program was started by
+// (started: argv[0]), made absolute and free of links, looked for along PATH when
+// it holds no slash. Empty when none is found, with the reason in problem.
+std::string ProgramOwnFile(const std::string& started, std::string& problem,
+                           const std::string& self = "/proc/self/exe");
+
 // Optical drives through the SCSI generic driver (SG_IO).
 std::unique_ptr<Transport> MakeSgIoTransport();
 // The power supplies under /sys/class/power_supply (root: another tree of the

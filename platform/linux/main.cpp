@@ -12,7 +12,6 @@
 #include <iostream>
 #include <memory>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "app/CommandLine.h"
@@ -37,14 +36,8 @@ extern "C" const unsigned char flashutil_qt_face_end[];
 
 namespace {
 
-// The file the program runs from: the one the builder copies.
-std::string RunningProgramFile() {
-  std::error_code error;
-  const std::filesystem::path file = std::filesystem::read_symlink("/proc/self/exe", error);
-  return error ? std::string() : file.string();
-}
-
-int RunOnAFace(char* argv0, bool terminal, const std::function<int(Toolkit&)>& run) {
+int RunOnAFace(char* argv0, const std::string& programFile, bool terminal,
+               const std::function<int(Toolkit&)>& run) {
 #if defined(FLASHUTIL_HAVE_QT)
   if (!terminal && WindowMayOpen()) {
     std::string error;
@@ -63,10 +56,11 @@ int RunOnAFace(char* argv0, bool terminal, const std::function<int(Toolkit&)>& r
   (void)terminal;
 #endif
 #if defined(FLASHUTIL_HAVE_TERMINAL)
-  TerminalToolkit face(std::cin, std::cout, isatty(STDOUT_FILENO) != 0, RunningProgramFile(), argv0);
+  TerminalToolkit face(std::cin, std::cout, isatty(STDOUT_FILENO) != 0, programFile, argv0);
   return run(face);
 #else
   (void)argv0;
+  (void)programFile;
   (void)run;
   std::cerr
       << "No display can be opened (DISPLAY and WAYLAND_DISPLAY), and this build has no terminal face.\n";
@@ -85,7 +79,7 @@ int main(int argc, char** argv) {
 
   ProgramPlatform platform;
   platform.Package = &EmbeddedPackage();
-  platform.ProgramFile = RunningProgramFile();
+  platform.ProgramFile = ProgramOwnFile(argv0, platform.ProgramFileProblem);
   platform.ProgramName = std::filesystem::path(argv0).filename().string();
 #if defined(FLASHUTIL_HAVE_TERMINAL)
   platform.TerminalFace = true;
@@ -100,8 +94,8 @@ int main(int argc, char** argv) {
 #endif
   };
   platform.MakeSystemGuard = [&platform] { return MakeLinuxSystemGuard(platform.ProgramName); };
-  platform.RunFace = [argv0](bool terminal, const std::function<int(Toolkit&)>& run) {
-    return RunOnAFace(argv0, terminal, run);
+  platform.RunFace = [argv0, &platform](bool terminal, const std::function<int(Toolkit&)>& run) {
+    return RunOnAFace(argv0, platform.ProgramFile, terminal, run);
   };
   return RunProgram(arguments, platform, std::cout, std::cerr);
 }

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "common/Files.h"
+#include "common/Text.h"
 
 namespace {
 
@@ -200,7 +201,8 @@ class DriveSection {
     return value;
   }
   bool Bad(const std::string& key, const std::string& value, const std::string& why, std::string& error) {
-    error = path_ + ": [" + name_ + "] " + key + " = \"" + value + "\": " + why;
+    error = EscapedText(path_) + ": [" + EscapedText(name_) + "] " + key + " = \"" + EscapedText(value) +
+            "\": " + why;
     return false;
   }
 
@@ -380,13 +382,13 @@ std::unique_ptr<SimulatedTransport> LoadSimulatedDrives(const std::string& descr
   for (std::size_t i = 0; i < names.size(); ++i) {
     const std::string& name = names[i];
     if (!GoodName(name)) {
-      error = descriptionPath + ": [drives] list: bad drive name \"" + name + "\"";
+      error = descriptionPath + ": [drives] list: bad drive name \"" + EscapedText(name) + "\"";
       return nullptr;
     }
     const bool twice = std::any_of(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(i),
                                    [&](const std::string& other) { return Lower(other) == Lower(name); });
     if (twice) {
-      error = descriptionPath + ": [drives] list: drive \"" + name + "\" named twice";
+      error = descriptionPath + ": [drives] list: drive \"" + EscapedText(name) + "\" named twice";
       return nullptr;
     }
     SimDriveConfig config;

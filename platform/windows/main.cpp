@@ -89,6 +89,7 @@ int main(int argc, char** argv) {
   platform.Package = &EmbeddedPackage();
   platform.ProgramFile = ui.ProgramFilePath();
   platform.ProgramName = NameOf(ui.ProgramStartedPath());
+  platform.LogLineEnd = "\r\n";  // the transcript reads as a text file in Notepad
   platform.IniReaders = [] { return MakeIniReader(); };
   platform.MakeTransport = [&platform]() -> std::shared_ptr<Transport> {
 #ifdef FLASHUTIL_SIMULATED

@@ -41,6 +41,7 @@
 #include <utility>
 
 #include "app/FlashForm.h"
+#include "platform/linux/Platform.h"
 #include "platform/linux/WorkSignals.h"
 
 namespace {
@@ -793,9 +794,8 @@ std::string QtToolkit::CurrentDirectory() const {
 
 std::string QtToolkit::ProgramFilePath() const {
   // The file the program really runs from, whatever path or link started it.
-  std::error_code error;
-  const std::filesystem::path file = std::filesystem::read_symlink("/proc/self/exe", error);
-  return error ? std::string() : file.string();
+  std::string problem;
+  return ProgramOwnFile(startedPath_, problem);
 }
 
 std::string QtToolkit::ProgramStartedPath() const {

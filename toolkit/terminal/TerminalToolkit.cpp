@@ -8,7 +8,6 @@
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -16,12 +15,8 @@
 #include <thread>
 
 #include "app/FlashForm.h"
+#include "common/Text.h"
 #include "platform/linux/WorkSignals.h"
-
-#if __has_include(<langinfo.h>)
-#include <langinfo.h>
-#define FLASHUTIL_TERMINAL_HAVE_LANGINFO 1
-#endif
 
 namespace {
 
@@ -40,51 +35,6 @@ constexpr int kBarWidth = 40;
 // a transcript of piped answers reads like a session.
 bool InputFromTerminal(const std::istream& in) {
   return &in == &std::cin && isatty(STDIN_FILENO) == 1;
-}
-
-// Whether the terminal reads the bytes it is sent as UTF-8: the character set of
-// the locale the program runs in.
-bool LocaleIsUtf8() {
-#ifdef FLASHUTIL_TERMINAL_HAVE_LANGINFO
-  const char* codeset = nl_langinfo(CODESET);
-  return codeset != nullptr && std::strcmp(codeset, "UTF-8") == 0;
-#else
-  return false;
-#endif
-}
-
-// A text from outside the program (a drive's reply, a file name, a model list
-// value) as the terminal is to show it: the bytes that would steer the terminal
-// instead of being shown, the C0 controls, DEL and the C1 controls (single bytes
-// in an 8-bit locale, U+0080 to U+009F in UTF-8), are written out as \xHH. Line
-// breaks stay only where asked: dialog texts are made of lines.
-std::string Printable(const std::string& text, bool utf8, bool keepLineBreaks) {
-  std::string shown;
-  shown.reserve(text.size());
-  auto escape = [&shown](unsigned char byte) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    shown += "\\x";
-    shown += kDigits[byte >> 4];
-    shown += kDigits[byte & 15];
-  };
-  auto c1 = [&text](std::size_t at) {
-    const auto byte = static_cast<unsigned char>(text[at]);
-    return byte >= 0x80 && byte <= 0x9F;
-  };
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte == '\n' && keepLineBreaks) {
-      shown += '\n';
-    } else if (byte < 0x20 || byte == 0x7F || (!utf8 && c1(i))) {
-      escape(byte);
-    } else if (utf8 && byte == 0xC2 && i + 1 < text.size() && c1(i + 1)) {
-      escape(byte);
-      escape(static_cast<unsigned char>(text[++i]));
-    } else {
-      shown += text[i];
-    }
-  }
-  return shown;
 }
 
 std::string Lower(const std::string& text) {
@@ -152,7 +102,7 @@ TerminalToolkit::TerminalToolkit(std::istream& in, std::ostream& out, bool inter
 // ---- output ----
 
 std::string TerminalToolkit::Shown(const std::string& text) const {
-  return Printable(text, utf8_, false);
+  return EscapedText(text, utf8_);
 }
 
 std::string TerminalToolkit::Paint(const char* code, const std::string& text) const {
@@ -192,7 +142,7 @@ void TerminalToolkit::PrintLine(const std::string& text) {
 void TerminalToolkit::PrintBox(const std::string& title, const char* colour, const std::string& text) {
   EndBarLine();
   FlushCaption();
-  const std::string shown = Printable(text, utf8_, true);
+  const std::string shown = EscapedText(text, utf8_, true);
   out_ << '\n' << Paint(colour, "--- " + Shown(title) + " ---") << '\n' << shown;
   if (shown.empty() || shown.back() != '\n') out_ << '\n';
 }
