@@ -6,11 +6,11 @@
 #include <sstream>
 
 #include "app/FlashForm.h"
+#include "app/ImageFormat.h"
 #include "app/SessionLog.h"
 #include "common/Sha256.h"
 #include "common/Text.h"
 #include "device/Cddrives.h"
-#include "update/ImageFormat.h"
 
 #ifndef FLASHUTIL_VERSION
 #error "FLASHUTIL_VERSION names the project's version"

@@ -15,6 +15,7 @@
 #include <ctime>
 #include <utility>
 
+#include "app/ForwardingToolkit.h"
 #include "common/Text.h"
 
 namespace {
@@ -240,69 +241,28 @@ const char* AnswerName(DialogResult answer) {
   return "?";
 }
 
-class LoggingToolkit : public Toolkit {
+// Logs the dialogs, message boxes and escaped exceptions with their answers;
+// every other call reaches the wrapped toolkit unchanged.
+class LoggingToolkit : public ForwardingToolkit {
  public:
-  LoggingToolkit(Toolkit& inner, SessionLog& log) : inner_(inner), log_(log) {}
+  LoggingToolkit(Toolkit& inner, SessionLog& log) : ForwardingToolkit(inner), log_(log) {}
 
   DialogResult MessageDialog(const std::string& text, DialogKind kind) override {
-    const DialogResult answer = inner_.MessageDialog(text, kind);
+    const DialogResult answer = Inner().MessageDialog(text, kind);
     log_.Write(
         Format("dialog %s \"%s\": %s", DialogName(kind), EscapedText(text).c_str(), AnswerName(answer)));
     return answer;
   }
   void ShowMessage(const std::string& text) override {
-    inner_.ShowMessage(text);
+    Inner().ShowMessage(text);
     log_.Write("message \"" + EscapedText(text) + "\": OK");
   }
   void ShowException(const std::string& text) override {
-    inner_.ShowException(text);
+    Inner().ShowException(text);
     log_.Write("exception \"" + EscapedText(text) + "\"");
   }
 
-  void SetApplicationTitle(const std::string& title) override { inner_.SetApplicationTitle(title); }
-  void CreateMainWindow(TFlashForm& form) override { inner_.CreateMainWindow(form); }
-  void ShowMainWindow() override { inner_.ShowMainWindow(); }
-  void RunMessageLoop() override { inner_.RunMessageLoop(); }
-  void CloseWindow() override { inner_.CloseWindow(); }
-  void PostQuit(int exitCode) override { inner_.PostQuit(exitCode); }
-  void SetWindowCaption(const std::string& caption) override { inner_.SetWindowCaption(caption); }
-  std::string WindowCaption() const override { return inner_.WindowCaption(); }
-  void SetLabelCaption(const std::string& caption) override { inner_.SetLabelCaption(caption); }
-  int ComboCount() const override { return inner_.ComboCount(); }
-  std::string ComboLine(int index) const override { return inner_.ComboLine(index); }
-  void ComboAdd(const std::string& line) override { inner_.ComboAdd(line); }
-  void ComboInsert(int index, const std::string& line) override { inner_.ComboInsert(index, line); }
-  void ComboDelete(int index) override { inner_.ComboDelete(index); }
-  int ComboIndex() const override { return inner_.ComboIndex(); }
-  void ComboSelect(int index) override { inner_.ComboSelect(index); }
-  void ComboRedraw() override { inner_.ComboRedraw(); }
-  void FileListSetDirectory(const std::string& directory) override { inner_.FileListSetDirectory(directory); }
-  void FileListSetMask(const std::string& mask) override { inner_.FileListSetMask(mask); }
-  void FileListUpdate() override { inner_.FileListUpdate(); }
-  std::string FileListCurrentFile() const override { return inner_.FileListCurrentFile(); }
-  void FileListSetVisible(bool visible) override { inner_.FileListSetVisible(visible); }
-  void SetGroupCaption(const std::string& caption) override { inner_.SetGroupCaption(caption); }
-  std::string GroupCaption() const override { return inner_.GroupCaption(); }
-  void SetProgressMin(int value) override { inner_.SetProgressMin(value); }
-  void SetProgressMax(int value) override { inner_.SetProgressMax(value); }
-  void SetProgressPosition(int value) override { inner_.SetProgressPosition(value); }
-  int ProgressPosition() const override { return inner_.ProgressPosition(); }
-  void SetProgressStep(int value) override { inner_.SetProgressStep(value); }
-  void ProgressStepIt() override { inner_.ProgressStepIt(); }
-  void SetButtonCaption(const std::string& caption) override { inner_.SetButtonCaption(caption); }
-  void SetButtonEnabled(bool enabled) override { inner_.SetButtonEnabled(enabled); }
-  void SetCursor(CursorShape shape) override { inner_.SetCursor(shape); }
-  std::string UpperCase(const std::string& text) const override { return inner_.UpperCase(text); }
-  std::string CurrentDirectory() const override { return inner_.CurrentDirectory(); }
-  std::string ProgramFilePath() const override { return inner_.ProgramFilePath(); }
-  std::string ProgramStartedPath() const override { return inner_.ProgramStartedPath(); }
-  void Sleep(unsigned milliseconds) override { inner_.Sleep(milliseconds); }
-  void BeginWork() override { inner_.BeginWork(); }
-  void EndWork() override { inner_.EndWork(); }
-  void RunBlocking(void (*step)(void*), void* context) override { inner_.RunBlocking(step, context); }
-
  private:
-  Toolkit& inner_;
   SessionLog& log_;
 };
 
