@@ -97,7 +97,8 @@ bool TFlashForm::ReadVerifyProfile(const std::uint8_t* Block) {
   if (TransferBuffer != nullptr) {
     for (std::int32_t i = 0; i < ProfileLength; ++i) TransferBuffer[i] = static_cast<std::uint8_t>(~Block[i]);
   }
-  if (!SendVendorCommand("Read Profile> ", 1, static_cast<std::uint32_t>(ProfileLength))) return false;
+  if (!SendVendorCommand("Read Profile> ", 1, static_cast<std::uint32_t>(ProfileLength), /*WholeReply=*/true))
+    return false;
   if (std::memcmp(TransferBuffer, Block, static_cast<std::size_t>(ProfileLength)) != 0) {
     ui_.ShowMessage("Compared profile error!");
     return false;
