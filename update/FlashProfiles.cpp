@@ -49,7 +49,7 @@ bool TFlashForm::SetupFlashProfile(std::uint8_t* Block) {
   std::int32_t length = 0;
   if (ProfileFound) {
     const std::uint8_t* entry = FlashProfileIndex[choice.Entry];
-    const std::uint16_t body = ProfileBodyLength(choice.Entry);
+    const std::uint16_t body = ProfileBodyLength(entry);
     Block[0] = entry[0];
     Block[1] = entry[1];
     if (longHeader) {
