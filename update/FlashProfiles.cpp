@@ -29,7 +29,6 @@ bool LongHeaderScheme(const TFlashForm& form) {
   return form.NewFormatNamed && !form.NewFormat1100;
 }
 
-constexpr std::uint8_t kProfileControl = 0x7F;
 constexpr std::uint32_t kFlashIdReplyLength = 128;
 constexpr std::int32_t kShortHeaderOffset = 0x80000;  // drive buffer offset of the short-header block
 
@@ -76,7 +75,7 @@ bool TFlashForm::SetupFlashProfile(std::uint8_t* Block) {
   ProfileLength = length;
 
   std::memcpy(TransferBuffer, Block, static_cast<std::size_t>(length));
-  WriteBufferCommand(Cdb, longHeader ? 0 : kShortHeaderOffset, length, kProfileControl);
+  WriteBufferCommand(Cdb, longHeader ? 0 : kShortHeaderOffset, length, kControlProfile);
   return SendVendorCommand("Write Profile> ", 0, static_cast<std::uint32_t>(length));
 }
 

@@ -16,9 +16,6 @@ constexpr std::uint8_t kReadDataMode = 0x01;  // READ BUFFER: the drive maker's 
 constexpr std::uint8_t kBufferId = 0x01;
 constexpr std::uint8_t kReadFlashId = 0xDF;
 constexpr std::uint8_t kReadFlashIdFunction = 0x11;
-constexpr std::uint8_t kControlFlash = 0x80;
-constexpr std::uint8_t kControlFlashAll = 0xA0;
-constexpr std::uint8_t kControlCritical = 0x7F;
 constexpr std::uint32_t kFlashFormReply = 16;  // what the drive may answer to a commit
 
 // A 24-bit big-endian field: the low 24 bits of the value.
