@@ -115,8 +115,9 @@ class TFlashForm {
   void LoadVerifyCommit(int line);
   // Sends Cdb to Drive with TransferBuffer as its data; true only when the transport
   // completed it and the drive reports sense 00 00 00. A failure shows the tag
-  // followed by the drive's sense text.
-  bool SendVendorCommand(const char* tag, std::uint8_t DataIn, std::uint32_t Length);
+  // followed by the drive's sense text. WholeReply: a read back whose every byte
+  // is compared, so a reply the system says came short fails.
+  bool SendVendorCommand(const char* tag, std::uint8_t DataIn, std::uint32_t Length, bool WholeReply = false);
   void BuildFlashProgram();
   void ComboBoxChangeFlasher();
   void ComboBoxChangeBuilder();

@@ -86,7 +86,6 @@ std::string Identification(const std::string& text, std::size_t offset) {
 
 constexpr std::uint8_t kStatusGood = 0x00;
 constexpr std::uint8_t kStatusCheckCondition = 0x02;
-constexpr std::uint8_t kReadBuffer = 0x3C;
 
 struct Judgement {
   CommandOutcome Outcome = CommandOutcome::Transport;
@@ -119,18 +118,12 @@ bool ReadSense(const CommandResult& result, Judgement& judged) {
   return false;
 }
 
-// The reads whose every byte is used: READ BUFFER brings back what was written, to
-// be compared. Other replies (INQUIRY, the vendor commands' answers) may be shorter
-// than the length asked, as the drive chooses.
-bool WholeReplyExpected(const CommandRequest& request) {
-  return request.DataIn && request.Length > 0 && request.Cdb[0] == kReadBuffer;
-}
-
 // One judgement for every transport: a request that did not complete fails; GOOD
 // succeeds unless valid sense data says otherwise; CHECK CONDITION succeeds only
 // with valid sense data whose sense key byte is 0 (flag bits included); any other
-// status fails; and a read that must bring every byte fails when the system says
-// some did not come.
+// status fails; and a read whose caller asked for every byte fails when the
+// system says some did not come. Other replies may be shorter than the length
+// asked, as the drive chooses.
 Judgement Judge(const CommandResult& result, const CommandRequest& request) {
   Judgement judged;
   const bool sense = ReadSense(result, judged);
@@ -141,7 +134,8 @@ Judgement Judge(const CommandResult& result, const CommandRequest& request) {
       judged.Outcome = CommandOutcome::Sense;
     } else if (!sense && result.ScsiStatus == kStatusCheckCondition) {
       judged.Outcome = CommandOutcome::NoSense;
-    } else if (result.ResidualKnown && result.Residual > 0 && WholeReplyExpected(request)) {
+    } else if (result.ResidualKnown && result.Residual > 0 && request.WholeReply && request.DataIn &&
+               request.Length > 0) {
       judged.Outcome = CommandOutcome::ShortRead;
     } else {
       judged.Outcome = CommandOutcome::Good;
@@ -240,7 +234,7 @@ bool TCdDrive::OpenDevice() {
 bool TCdDrive::ExecuteCommand(std::uint8_t Cdb0, std::uint8_t Cdb1, std::uint8_t Cdb2, std::uint8_t Cdb3,
                               std::uint8_t Cdb4, std::uint8_t Cdb5, std::uint8_t Cdb6, std::uint8_t Cdb7,
                               std::uint8_t Cdb8, std::uint8_t Cdb9, std::uint8_t Cdb10, std::uint8_t Cdb11,
-                              std::uint8_t DataIn, std::uint32_t Length) {
+                              std::uint8_t DataIn, std::uint32_t Length, bool WholeReply) {
   Cddrive::UnitState& unit = Unit();
   CommandRequest request;
   const std::uint8_t cdb[12] = {Cdb0, Cdb1, Cdb2, Cdb3, Cdb4, Cdb5, Cdb6, Cdb7, Cdb8, Cdb9, Cdb10, Cdb11};
@@ -249,6 +243,7 @@ bool TCdDrive::ExecuteCommand(std::uint8_t Cdb0, std::uint8_t Cdb1, std::uint8_t
   request.Length = Length;
   request.Data = unit.InquiryInProgress ? unit.InquiryBuffer : unit.Buffer;
   request.TimeoutSeconds = unit.Timeout;
+  request.WholeReply = WholeReply;
 
   // A drive without a transport gets the outcome of a request that came back
   // without sense data.

@@ -16,10 +16,11 @@ class TCdDrive {
 
   bool OpenDevice();
   bool Inquiry();
+  // WholeReply: the caller uses every byte read (CommandRequest::WholeReply).
   bool ExecuteCommand(std::uint8_t Cdb0, std::uint8_t Cdb1, std::uint8_t Cdb2, std::uint8_t Cdb3,
                       std::uint8_t Cdb4, std::uint8_t Cdb5, std::uint8_t Cdb6, std::uint8_t Cdb7,
                       std::uint8_t Cdb8, std::uint8_t Cdb9, std::uint8_t Cdb10, std::uint8_t Cdb11,
-                      std::uint8_t DataIn, std::uint32_t Length);
+                      std::uint8_t DataIn, std::uint32_t Length, bool WholeReply = false);
   bool SenseIs(std::uint8_t Key, std::uint8_t Code, std::uint8_t Qualifier) const;
   std::string SenseText() const;
   void ShowSenseCode();

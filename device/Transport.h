@@ -55,6 +55,10 @@ struct CommandRequest {
   std::uint32_t Length = 0;
   std::uint8_t* Data = nullptr;
   std::uint16_t TimeoutSeconds = 60;
+  // The caller uses every byte of the reply, so a read the system says came short
+  // fails; otherwise the drive may answer with fewer bytes than asked. Only the
+  // drive unit's judgement reads it: the transports send the same either way.
+  bool WholeReply = false;
 };
 
 // What came back from one command, as the system reported it, undecided: the

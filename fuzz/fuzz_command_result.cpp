@@ -6,9 +6,10 @@
 // valid sense of key 0 may pass.
 //
 // Input: per command (the drive's INQUIRY first) a header (opcode, direction and
-// length, whether errors are shown), then the result: completed, status, the
-// residual (known or not), system error (4 bytes), the sense bytes, data bytes
-// delivered and the error's text, each with its length first.
+// length, flags: bit 0 errors shown, bit 1 every byte asked for), then the
+// result: completed, status, the residual (known or not), system error (4 bytes),
+// the sense bytes, data bytes delivered and the error's text, each with its
+// length first.
 #include <algorithm>
 #include <cstdio>
 
@@ -72,8 +73,8 @@ bool ValidSense(const CommandResult& result, std::uint8_t& key) {
 }
 
 // What one command's outcome must agree with.
-void CheckOutcome(const TCdDrive& drive, bool ok, const CommandResult& result, std::uint8_t opcode,
-                  bool dataIn, const Messages& messages, std::size_t shownBefore, bool showErrors) {
+void CheckOutcome(const TCdDrive& drive, bool ok, const CommandResult& result, bool wholeReply, bool dataIn,
+                  const Messages& messages, std::size_t shownBefore, bool showErrors) {
   const std::string text = drive.SenseText();
   unsigned key = 0, asc = 0, ascq = 0, status = 0, error = 0;
   FUZZ_CHECK(std::sscanf(text.c_str(), "%2X %2X %2X. %2X, %X", &key, &asc, &ascq, &status, &error) == 5,
@@ -93,8 +94,8 @@ void CheckOutcome(const TCdDrive& drive, bool ok, const CommandResult& result, s
                Format("a success with status %02X", result.ScsiStatus));
     FUZZ_CHECK(result.ScsiStatus == 0x00 || valid, "a CHECK CONDITION without valid sense data succeeded");
     FUZZ_CHECK(!valid || senseKey == 0, "a success with a sense key");
-    FUZZ_CHECK(!(result.ResidualKnown && result.Residual > 0 && dataIn && opcode == 0x3C),
-               "a READ BUFFER that brought fewer bytes succeeded");
+    FUZZ_CHECK(!(result.ResidualKnown && result.Residual > 0 && dataIn && wholeReply),
+               "a read asked for every byte brought fewer and succeeded");
     FUZZ_CHECK(drive.SenseKey == 0 && EndsWith(text, "0000"),
                "a success shows no sense key or error: " + text);
     FUZZ_CHECK(messages.Shown.size() == shownBefore, "a success shows nothing");
@@ -129,17 +130,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     TCdDrive drive('D', 0, 0, 0);  // opening never fails here: the INQUIRY decides
     const bool opened = drive.GetInitStatus() == dsOk;
-    CheckOutcome(drive, opened, transport.Last, 0x12, true, messages, 0, false);
+    CheckOutcome(drive, opened, transport.Last, false, true, messages, 0, false);
     if (opened) {
       for (int command = 0; command < 64 && !in.Empty(); ++command) {
         const std::uint8_t opcode = in.Byte();
         const std::uint8_t direction = in.Byte();
-        const bool showErrors = in.Bit();
+        const std::uint8_t flags = in.Byte();
+        const bool showErrors = (flags & 1) != 0;
+        const bool wholeReply = (flags & 2) != 0;
         Cddrive::Unit().ShowErrors = showErrors;
         const std::size_t shown = messages.Shown.size();
-        const bool ok =
-            drive.ExecuteCommand(opcode, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, direction & 1, direction);
-        CheckOutcome(drive, ok, transport.Last, opcode, (direction & 1) == 1, messages, shown, showErrors);
+        const bool ok = drive.ExecuteCommand(opcode, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, direction & 1,
+                                             direction, wholeReply);
+        CheckOutcome(drive, ok, transport.Last, wholeReply, (direction & 1) == 1, messages, shown,
+                     showErrors);
       }
     }
   }

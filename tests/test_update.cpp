@@ -422,6 +422,8 @@ const DataFault kDataFaults[] = {
     {"profile write dropped", Scheme::ShortHeader, {K::DropWrite, 0x3B, 0x7F, 1}, kProfileFail, kProfileMessage, 0x3C},
     {"chunk write dropped", Scheme::None, {K::DropWrite, 0x3B, 0x00, 3}, kCompareFail, kCompareMessage, 0x3C},
     {"last chunk write dropped", Scheme::ShortHeader, {K::DropWrite, 0x3B, 0x00, 32}, kCompareFail, kCompareMessage, 0x3C},
+    {"profile read back came short", Scheme::ShortHeader, {K::Reply, 0x3C, -1, 1, 0, 0, 0, 0x00, {}, 0, 4}, kProfileFail, "Read Profile> 00 00 00. 00, 0005", 0x3C},
+    {"chunk read back came short", Scheme::None, {K::Reply, 0x3C, -1, 2, 0, 0, 0, 0x00, {}, 0, 4}, std::string(kVerify) + ", Read Fail! ", "Read Buffer> 00 00 00. 00, 0005", 0x3C},
     {"failing commit", Scheme::None, {K::CommitFailure}, "Flash Fail.", "Write Buffer> 04 44 00. 02, 0000", 0x3B},
     {"failing commit", Scheme::ShortHeader, {K::CommitFailure, 0, -1, 0, 0x03, 0x0C, 0x00}, "Flash Fail.", "Write Buffer> 03 0C 00. 02, 0000", 0x3B},
     {"failing commit", Scheme::LongHeader, {K::CommitFailure}, "Flash Fail.", "Write Buffer> 04 44 00. 02, 0000", 0x3B},

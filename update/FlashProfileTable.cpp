@@ -38,15 +38,11 @@ constexpr BodyText kBodyTexts[] = {
     {9, 594, "This profile is for W39L020 V1.1 in PVB530"},
 };
 
-constexpr std::uint16_t BodyLength(int entry) {
-  return static_cast<std::uint16_t>(FlashProfileIndex[entry][2] << 8 | FlashProfileIndex[entry][3]);
-}
-
 // Where an entry's body starts: the stored bodies before it, in index order.
 constexpr std::uint32_t BodyOffset(int entry) {
   std::uint32_t offset = 0;
   for (int i = 0; i < entry; ++i) {
-    if (!SharesNextBody(i)) offset += BodyLength(i);
+    if (!SharesNextBody(i)) offset += ProfileBodyLength(FlashProfileIndex[i]);
   }
   return offset;
 }
@@ -58,7 +54,7 @@ constexpr std::array<std::uint8_t, kFlashProfileDataSize> BuildProfileData() {
     const std::uint32_t start = BodyOffset(entry);
     // xorshift32 seeded by the body's place: every body differs, every build agrees.
     std::uint32_t state = 0x9E3779B9u ^ (start * 2654435761u) ^ static_cast<std::uint32_t>(entry + 1);
-    for (std::uint32_t i = 0; i < BodyLength(entry); ++i) {
+    for (std::uint32_t i = 0; i < ProfileBodyLength(FlashProfileIndex[entry]); ++i) {
       state ^= state << 13;
       state ^= state >> 17;
       state ^= state << 5;
@@ -89,7 +85,7 @@ FlashProfileChoice ChooseFlashProfile(const std::uint8_t* reply, bool longHeader
       choice.Entry = i;
       return choice;
     }
-    if (!SharesNextBody(i)) choice.Offset += BodyLength(i);
+    if (!SharesNextBody(i)) choice.Offset += ProfileBodyLength(FlashProfileIndex[i]);
   }
   return choice;
 }

@@ -29,7 +29,6 @@ bool LongHeaderScheme(const TFlashForm& form) {
   return form.NewFormatNamed && !form.NewFormat1100;
 }
 
-constexpr std::uint8_t kProfileControl = 0x7F;
 constexpr std::uint32_t kFlashIdReplyLength = 128;
 constexpr std::int32_t kShortHeaderOffset = 0x80000;  // drive buffer offset of the short-header block
 
@@ -49,7 +48,7 @@ bool TFlashForm::SetupFlashProfile(std::uint8_t* Block) {
   std::int32_t length = 0;
   if (ProfileFound) {
     const std::uint8_t* entry = FlashProfileIndex[choice.Entry];
-    const std::uint16_t body = ProfileBodyLength(choice.Entry);
+    const std::uint16_t body = ProfileBodyLength(entry);
     Block[0] = entry[0];
     Block[1] = entry[1];
     if (longHeader) {
@@ -76,7 +75,7 @@ bool TFlashForm::SetupFlashProfile(std::uint8_t* Block) {
   ProfileLength = length;
 
   std::memcpy(TransferBuffer, Block, static_cast<std::size_t>(length));
-  WriteBufferCommand(Cdb, longHeader ? 0 : kShortHeaderOffset, length, kProfileControl);
+  WriteBufferCommand(Cdb, longHeader ? 0 : kShortHeaderOffset, length, kControlProfile);
   return SendVendorCommand("Write Profile> ", 0, static_cast<std::uint32_t>(length));
 }
 
@@ -97,7 +96,8 @@ bool TFlashForm::ReadVerifyProfile(const std::uint8_t* Block) {
   if (TransferBuffer != nullptr) {
     for (std::int32_t i = 0; i < ProfileLength; ++i) TransferBuffer[i] = static_cast<std::uint8_t>(~Block[i]);
   }
-  if (!SendVendorCommand("Read Profile> ", 1, static_cast<std::uint32_t>(ProfileLength))) return false;
+  if (!SendVendorCommand("Read Profile> ", 1, static_cast<std::uint32_t>(ProfileLength), /*WholeReply=*/true))
+    return false;
   if (std::memcmp(TransferBuffer, Block, static_cast<std::size_t>(ProfileLength)) != 0) {
     ui_.ShowMessage("Compared profile error!");
     return false;

@@ -22,8 +22,9 @@ constexpr bool SharesNextBody(int entry) {
   return entry == 2 || entry == 7;
 }
 
-inline std::uint16_t ProfileBodyLength(int entry) {
-  return static_cast<std::uint16_t>(FlashProfileIndex[entry][2] << 8 | FlashProfileIndex[entry][3]);
+// The body length an index entry gives.
+constexpr std::uint16_t ProfileBodyLength(const std::uint8_t* entry) {
+  return static_cast<std::uint16_t>(entry[2] << 8 | entry[3]);
 }
 
 // The entry that matches a Read Flash ID reply (its first four bytes), searched in

@@ -7,6 +7,7 @@
 #include "app/FlashForm.h"
 #include "app/SystemGuard.h"
 #include "common/Text.h"
+#include "update/CommandBlocks.h"
 
 namespace {
 
@@ -171,7 +172,7 @@ void TFlashForm::LoadVerifyCommit(int line) {
   ui_.SetProgressPosition(0);
   for (std::int32_t offset = 0; static_cast<std::uint32_t>(offset) < ImageSize; offset += kChunk) {
     std::memcpy(chunk, image + offset, kTransferSize);
-    if (!WriteBuffer(offset, chunk, kChunk, 0x00)) {
+    if (!WriteBuffer(offset, chunk, kChunk, kControlData)) {
       AppendCaption(ui_, ", Fail! ");
       return;
     }
@@ -211,7 +212,7 @@ void TFlashForm::LoadVerifyCommit(int line) {
   ui_.SetProgressPosition(kCommitProgressMax - 2);
   ui_.SetProgressStep(0);
   Drive->SetTimeout(kCommitTimeout);
-  if (!WriteBuffer(0, ProfileCopy.data(), 0, FlashAll ? 0xA0 : 0x80)) {
+  if (!WriteBuffer(0, ProfileCopy.data(), 0, FlashAll ? kControlFlashAll : kControlFlash)) {
     // The time-out stays raised: the drive may still be busy with its flash.
     ui_.SetGroupCaption("Flash Fail.");
     return;

@@ -16,9 +16,6 @@ constexpr std::uint8_t kReadDataMode = 0x01;  // READ BUFFER: the drive maker's 
 constexpr std::uint8_t kBufferId = 0x01;
 constexpr std::uint8_t kReadFlashId = 0xDF;
 constexpr std::uint8_t kReadFlashIdFunction = 0x11;
-constexpr std::uint8_t kControlFlash = 0x80;
-constexpr std::uint8_t kControlFlashAll = 0xA0;
-constexpr std::uint8_t kControlCritical = 0x7F;
 constexpr std::uint32_t kFlashFormReply = 16;  // what the drive may answer to a commit
 
 // A 24-bit big-endian field: the low 24 bits of the value.
@@ -65,7 +62,8 @@ void ReadFlashIdCommand(CommandBlock& cdb) {
   cdb[1] = kReadFlashIdFunction;
 }
 
-bool TFlashForm::SendVendorCommand(const char* tag, std::uint8_t DataIn, std::uint32_t Length) {
+bool TFlashForm::SendVendorCommand(const char* tag, std::uint8_t DataIn, std::uint32_t Length,
+                                   bool WholeReply) {
   if (Drive == nullptr || TransferBuffer == nullptr) {
     ui_.ShowMessage(std::string(tag) + "no drive selected");
     return false;
@@ -73,7 +71,7 @@ bool TFlashForm::SendVendorCommand(const char* tag, std::uint8_t DataIn, std::ui
   // A transport failure leaves no sense data behind, so the sense bytes alone
   // would read as success: both the transport's result and the sense must agree.
   const bool completed = Drive->ExecuteCommand(Cdb[0], Cdb[1], Cdb[2], Cdb[3], Cdb[4], Cdb[5], Cdb[6], Cdb[7],
-                                               Cdb[8], Cdb[9], Cdb[10], Cdb[11], DataIn, Length);
+                                               Cdb[8], Cdb[9], Cdb[10], Cdb[11], DataIn, Length, WholeReply);
   if (completed && Drive->SenseIs(0, 0, 0)) return true;
   ui_.ShowMessage(tag + Drive->SenseText());
   Drive->ShowAccessAdvice();
@@ -96,7 +94,7 @@ bool TFlashForm::ReadBuffer(std::int32_t Offset, std::uint8_t* Destination, std:
   static const char kTag[] = "Read Buffer> ";
   if (!FitsTransfer(ui_, kTag, Length)) return false;
   ReadBufferCommand(Cdb, Offset, Length);
-  if (!SendVendorCommand(kTag, 1, static_cast<std::uint32_t>(Length))) return false;
+  if (!SendVendorCommand(kTag, 1, static_cast<std::uint32_t>(Length), /*WholeReply=*/true)) return false;
   if (Length > 0) std::memcpy(Destination, TransferBuffer, static_cast<std::size_t>(Length));
   return true;
 }
