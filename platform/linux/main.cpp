@@ -85,14 +85,14 @@ int main(int argc, char** argv) {
   platform.TerminalFace = true;
 #endif
   platform.IniReaders = [] { return MakeIniReader(); };
-  platform.MakeTransport = [&platform]() -> std::shared_ptr<Transport> {
 #if defined(FLASHUTIL_SIMULATED)
+  platform.MakeTransport = [&platform]() -> std::shared_ptr<Transport> {
     // Null with the reason on the standard error stream.
     return MakeProgramSimulatedDrives(platform.ProgramFile, platform.IniReaders);
-#else
-    return MakeSgIoTransport();
-#endif
   };
+#else
+  platform.MakeTransport = []() -> std::shared_ptr<Transport> { return MakeSgIoTransport(); };
+#endif
   platform.MakeSystemGuard = [&platform] { return MakeLinuxSystemGuard(platform.ProgramName); };
   platform.RunFace = [argv0, &platform](bool terminal, const std::function<int(Toolkit&)>& run) {
     return RunOnAFace(argv0, platform.ProgramFile, terminal, run);
