@@ -7,24 +7,22 @@ find_path(INIH_INCLUDE_DIR ini.h REQUIRED)
 # Statically where the static library exists: the programs need no libinih.
 find_library(FLASHUTIL_INIH_LIBRARY NAMES libinih.a inih REQUIRED)
 
-file(GLOB FLASHPLATFORM_SOURCES CONFIGURE_DEPENDS platform/linux/*.cpp)
-list(FILTER FLASHPLATFORM_SOURCES EXCLUDE REGEX ".*/main\\.cpp$")
-add_library(flashplatform STATIC ${FLASHPLATFORM_SOURCES})
+add_library(flashplatform STATIC
+  platform/linux/FileListing.cpp platform/linux/IniReader.cpp platform/linux/Locale.cpp
+  platform/linux/ProgramFile.cpp platform/linux/QtFaceLoader.cpp platform/linux/SgIoTransport.cpp
+  platform/linux/SmallFiles.cpp platform/linux/SystemGuard.cpp platform/linux/WorkSignals.cpp)
+flashutil_layer_root(flashplatform PUBLIC platform platform/linux)
+# The Qt loader knows the type of the one entry of the Qt face it loads.
+flashutil_layer_root(flashplatform PRIVATE qt-entry toolkit/qt)
 target_include_directories(flashplatform PRIVATE ${INIH_INCLUDE_DIR})
 target_link_libraries(flashplatform PUBLIC flashcore ${FLASHUTIL_INIH_LIBRARY} PRIVATE flash_warnings)
 
-file(GLOB FLASHTERMINAL_SOURCES CONFIGURE_DEPENDS toolkit/terminal/*.cpp)
-if(FLASHTERMINAL_SOURCES)
-  add_library(flashterminal STATIC ${FLASHTERMINAL_SOURCES})
-  target_link_libraries(flashterminal PUBLIC flashplatform flashcore PRIVATE flash_warnings)
-  set(FLASHUTIL_HAVE_TERMINAL ON)
-endif()
+add_library(flashterminal STATIC toolkit/terminal/TerminalToolkit.cpp)
+flashutil_layer_root(flashterminal PUBLIC terminal toolkit/terminal)
+target_link_libraries(flashterminal PUBLIC flashplatform flashcore PRIVATE flash_warnings)
+set(FLASHUTIL_HAVE_TERMINAL ON)
 
-file(GLOB FLASHQT_SOURCES CONFIGURE_DEPENDS toolkit/qt/*.cpp)
-list(FILTER FLASHQT_SOURCES EXCLUDE REGEX ".*/QtFace\\.cpp$")
-if(NOT FLASHQT_SOURCES)
-  set(FLASHUTIL_WITH_QT OFF)
-endif()
+set(FLASHQT_SOURCES toolkit/qt/QtDisplay.cpp toolkit/qt/QtToolkit.cpp)
 if(FLASHUTIL_WITH_QT)
   find_package(Qt6 REQUIRED COMPONENTS Widgets Test)
   # libxcb: the X display is tried before Qt is started on it.
@@ -35,8 +33,10 @@ if(FLASHUTIL_WITH_QT)
   add_library(flashqt_objects OBJECT ${FLASHQT_SOURCES})
   set_target_properties(flashqt_objects PROPERTIES POSITION_INDEPENDENT_CODE ON)
   target_include_directories(flashqt_objects PRIVATE ${XCB_INCLUDE_DIR})
-  target_link_libraries(flashqt_objects PRIVATE flashcore Qt6::Widgets flash_warnings)
+  flashutil_layer_root(flashqt_objects PUBLIC qt toolkit/qt)
+  target_link_libraries(flashqt_objects PRIVATE flashplatform flashcore Qt6::Widgets flash_warnings)
   add_library(flashqt STATIC $<TARGET_OBJECTS:flashqt_objects>)
+  target_include_directories(flashqt PUBLIC ${PROJECT_BINARY_DIR}/layers/qt)
   target_link_libraries(flashqt PUBLIC flashplatform flashcore Qt6::Widgets PRIVATE ${XCB_LIBRARY})
 
   # flashutil-qt.so: the toolkit and its entry, linked to Qt but not to the core.
@@ -78,6 +78,7 @@ endif()
 # The program, and the same program on simulated drives.
 function(flashutil_program name)
   add_executable(${name} platform/linux/main.cpp)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PRIVATE flashplatform flash_warnings ${ARGN})
   if(FLASHUTIL_WITH_QT)
     target_link_libraries(${name} PRIVATE flashqt_face)

@@ -1,19 +1,23 @@
 # Windows: pass-through and ASPI transports, the INI reader and file search of the
 # platform, the native Win32 window. Built with mingw-w64 (cmake/toolchains).
-file(GLOB FLASHPLATFORM_SOURCES CONFIGURE_DEPENDS platform/windows/*.cpp)
-list(FILTER FLASHPLATFORM_SOURCES EXCLUDE REGEX ".*/main\\.cpp$")
-add_library(flashplatform STATIC ${FLASHPLATFORM_SOURCES})
+add_library(flashplatform STATIC
+  platform/windows/Aspi.cpp platform/windows/DriveMutex.cpp platform/windows/FileListing.cpp
+  platform/windows/IniReader.cpp platform/windows/PassThrough.cpp platform/windows/SystemGuard.cpp
+  platform/windows/WinSystem.cpp platform/windows/WindowsTransport.cpp)
+flashutil_layer_root(flashplatform PUBLIC platform platform/windows)
 target_compile_definitions(flashplatform PUBLIC NOMINMAX)
 # The headers declare only what the oldest Windows the programs serve exports
 # (Windows 98 and NT 4, common controls of Internet Explorer 5), so a newer call
 # cannot be used by mistake; newer calls are looked up with GetProcAddress.
 set(FLASHUTIL_WINDOWS_FLOOR WINVER=0x0400 _WIN32_WINNT=0x0400 _WIN32_WINDOWS=0x0410 _WIN32_IE=0x0500)
 target_compile_definitions(flashplatform PUBLIC ${FLASHUTIL_WINDOWS_FLOOR})
-target_compile_definitions(flashcore PRIVATE ${FLASHUTIL_WINDOWS_FLOOR})
+foreach(layer flashcommon flashdevice flashcore)
+  target_compile_definitions(${layer} PRIVATE ${FLASHUTIL_WINDOWS_FLOOR})
+endforeach()
 target_link_libraries(flashplatform PUBLIC flashcore PRIVATE flash_warnings)
 
-file(GLOB FLASHWIN32_SOURCES CONFIGURE_DEPENDS toolkit/win32/*.cpp)
-add_library(flashwin32 STATIC ${FLASHWIN32_SOURCES})
+add_library(flashwin32 STATIC toolkit/win32/Win32Toolkit.cpp)
+flashutil_layer_root(flashwin32 PUBLIC win32 toolkit/win32)
 target_link_libraries(flashwin32 PUBLIC flashplatform flashcore comctl32 gdi32 user32 PRIVATE flash_warnings)
 
 # The programs' resources (manifest, icon, version information), compiled by
@@ -47,6 +51,7 @@ endfunction()
 # drives. Both are linked statically and need no DLL beside them.
 function(flashutil_program name)
   add_executable(${name} WIN32 platform/windows/main.cpp)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   flashutil_resources(${name})
   flashutil_old_windows_runtime(${name})
   target_link_libraries(${name} PRIVATE flashwin32 flashplatform flash_warnings ${ARGN})
