@@ -258,6 +258,8 @@ int RunProgram(const std::vector<std::string>& arguments, const ProgramPlatform&
   if (!info && transport == nullptr) return 1;
   SessionLog log;
   const bool logging = !line.LogFile.empty();
+  // Read once (the image's digest and checks) for the log and for --info alike.
+  const std::string packageInfo = logging || info ? PackageInfo(package) : std::string();
   if (logging) {
     std::string error;
     if (!log.Open(line.LogFile, platform.LogLineEnd, error)) {
@@ -266,13 +268,13 @@ int RunProgram(const std::vector<std::string>& arguments, const ProgramPlatform&
     }
     log.Write("start " + UtcTimeText());
     log.Write("program " + program + ", Flash Utility " + ProgramVersion());
-    std::istringstream lines(PackageInfo(package));
+    std::istringstream lines(packageInfo);
     for (std::string entry; std::getline(lines, entry);) log.Write("package " + entry);
   }
 
   int code = 0;
   if (info) {
-    out << "Program: " << program << '\n' << PackageInfo(package);
+    out << "Program: " << program << '\n' << packageInfo;
     code = PackageDamage(package).empty() ? 0 : 1;
   } else {
     Transport* used = transport.get();
