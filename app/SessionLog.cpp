@@ -1,14 +1,5 @@
 #include "app/SessionLog.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#if defined(_WIN32)
-#include <io.h>
-#else
-#include <sys/sysmacros.h>
-#include <unistd.h>
-#endif
-
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -16,70 +7,11 @@
 #include <utility>
 
 #include "app/ForwardingToolkit.h"
+#include "common/System.h"
 #include "common/Text.h"
 
-namespace {
-
-#if defined(_WIN32)
-int OpenLogFile(const std::string& file, std::string& why) {
-  const int handle =
-      _open(file.c_str(), _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
-  if (handle < 0) why = std::strerror(errno);
-  return handle;
-}
-int WriteSome(int file, const char* bytes, std::size_t count) {
-  return _write(file, bytes, static_cast<unsigned>(count));
-}
-void CloseFile(int file) {
-  _close(file);
-}
-#else
-// /dev/null, /dev/full or a terminal.
-bool HarmlessDevice(int file, const struct stat& status) {
-  const bool null = major(status.st_rdev) == 1 && (minor(status.st_rdev) == 3 || minor(status.st_rdev) == 7);
-  return null || isatty(file) == 1;
-}
-
-int OpenLogFile(const std::string& file, std::string& why) {
-  // A block device is not even opened: opening a drive's node for writing sends it commands.
-  struct stat status {};
-  if (stat(file.c_str(), &status) == 0 && S_ISBLK(status.st_mode)) {
-    why = "a block device, not a file";
-    return -1;
-  }
-  // Without O_NONBLOCK, opening a pipe that no program reads waits for a reader.
-  const int handle =
-      open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-  if (handle < 0) {
-    const int error = errno;
-    why = error == ENXIO && stat(file.c_str(), &status) == 0 && S_ISFIFO(status.st_mode)
-              ? "a named pipe that no program reads"
-              : std::strerror(error);
-    return -1;
-  }
-  if (fstat(handle, &status) != 0 || S_ISBLK(status.st_mode) ||
-      (S_ISCHR(status.st_mode) && !HarmlessDevice(handle, status))) {
-    why = "a device, not a file, a pipe or a terminal";
-    close(handle);
-    return -1;
-  }
-  // Lines wait for a slow reader rather than be lost.
-  const int flags = fcntl(handle, F_GETFL);
-  if (flags != -1) fcntl(handle, F_SETFL, flags & ~O_NONBLOCK);
-  return handle;
-}
-ssize_t WriteSome(int file, const char* bytes, std::size_t count) {
-  return write(file, bytes, count);
-}
-void CloseFile(int file) {
-  close(file);
-}
-#endif
-
-}  // namespace
-
 SessionLog::~SessionLog() {
-  if (file_ >= 0) CloseFile(file_);
+  if (file_ >= 0) CloseLogFile(file_);
 }
 
 bool SessionLog::Open(const std::string& file, const std::string& lineEnd, std::string& error) {
@@ -98,7 +30,7 @@ void SessionLog::Write(const std::string& line) {
   if (file_ < 0 || !writeError_.empty()) return;
   const std::string text = line + lineEnd_;
   for (std::size_t done = 0; done < text.size();) {
-    const auto written = WriteSome(file_, text.data() + done, text.size() - done);
+    const auto written = WriteLogFile(file_, text.data() + done, text.size() - done);
     if (written <= 0) {
       if (written < 0 && errno == EINTR) continue;
       writeError_ = written < 0 ? std::strerror(errno) : "nothing written";

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "app/Toolkit.h"
-#include "common/Mutex.h"
+#include "common/System.h"
 #include "device/Transport.h"
 
 class SessionLog {

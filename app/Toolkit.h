@@ -131,12 +131,3 @@ class WorkScope {
  private:
   Toolkit& ui_;
 };
-
-// The file names of a directory that match a mask, sorted by name, as the
-// platform lists files. A mask may hold several patterns separated by ';'.
-std::vector<std::string> ListMatchingFiles(const std::string& directory, const std::string& mask);
-// Upper case by the system's locale rules, as the Linux faces do it: ASCII letters
-// the same in every locale, other bytes by the locale's single-byte rules.
-std::string LocaleUpperCase(const std::string& text);
-// Makes a directory the process's current directory; false when it cannot.
-bool ChangeCurrentDirectory(const std::string& directory);

@@ -2,7 +2,7 @@
 // enables "Build".
 
 #include "app/FlashForm.h"
-#include "common/Files.h"
+#include "common/System.h"
 
 void TFlashForm::ComboBoxChangeBuilder() {
   const int k = ui_.ComboIndex();

@@ -3,7 +3,7 @@
 // and the lines of the ComboBox.
 #include "app/FlashForm.h"
 #include "builder/Builder.h"
-#include "common/Files.h"
+#include "common/System.h"
 #include "common/Text.h"
 
 namespace {

@@ -8,9 +8,9 @@ find_path(INIH_INCLUDE_DIR ini.h REQUIRED)
 find_library(FLASHUTIL_INIH_LIBRARY NAMES libinih.a inih REQUIRED)
 
 add_library(flashplatform STATIC
-  platform/linux/FileListing.cpp platform/linux/IniReader.cpp platform/linux/Locale.cpp
-  platform/linux/ProgramFile.cpp platform/linux/QtFaceLoader.cpp platform/linux/SgIoTransport.cpp
-  platform/linux/SmallFiles.cpp platform/linux/SystemGuard.cpp platform/linux/WorkSignals.cpp)
+  platform/linux/IniReader.cpp platform/linux/ProgramFile.cpp platform/linux/QtFaceLoader.cpp
+  platform/linux/SgIoTransport.cpp platform/linux/SmallFiles.cpp platform/linux/SystemGuard.cpp
+  platform/linux/WorkSignals.cpp)
 flashutil_layer_root(flashplatform PUBLIC platform platform/linux)
 # The Qt loader knows the type of the one entry of the Qt face it loads.
 flashutil_layer_root(flashplatform PRIVATE qt-entry toolkit/qt)

@@ -1,9 +1,9 @@
-# Windows: pass-through and ASPI transports, the INI reader and file search of the
-# platform, the native Win32 window. Built with mingw-w64 (cmake/toolchains).
+# Windows: pass-through and ASPI transports, the INI reader of the platform, the
+# native Win32 window. Built with mingw-w64 (cmake/toolchains).
 add_library(flashplatform STATIC
-  platform/windows/Aspi.cpp platform/windows/DriveMutex.cpp platform/windows/FileListing.cpp
-  platform/windows/IniReader.cpp platform/windows/PassThrough.cpp platform/windows/SystemGuard.cpp
-  platform/windows/WinSystem.cpp platform/windows/WindowsTransport.cpp)
+  platform/windows/Aspi.cpp platform/windows/DriveMutex.cpp platform/windows/IniReader.cpp
+  platform/windows/PassThrough.cpp platform/windows/SystemGuard.cpp platform/windows/WinSystem.cpp
+  platform/windows/WindowsTransport.cpp)
 flashutil_layer_root(flashplatform PUBLIC platform platform/windows)
 target_compile_definitions(flashplatform PUBLIC NOMINMAX)
 # The headers declare only what the oldest Windows the programs serve exports

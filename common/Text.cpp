@@ -5,10 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#if __has_include(<langinfo.h>)
-#include <langinfo.h>
-#define FLASHUTIL_HAVE_LANGINFO 1
-#endif
+#include "common/System.h"
 
 std::string Format(const char* format, ...) {
   va_list args;
@@ -42,15 +39,6 @@ int CompareBytes(const std::string& a, const std::string& b) {
   }
   if (a.size() == b.size()) return 0;
   return a.size() < b.size() ? -1 : 1;
-}
-
-bool LocaleIsUtf8() {
-#ifdef FLASHUTIL_HAVE_LANGINFO
-  const char* codeset = nl_langinfo(CODESET);
-  return codeset != nullptr && std::strcmp(codeset, "UTF-8") == 0;
-#else
-  return false;
-#endif
 }
 
 namespace {

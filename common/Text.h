@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string>
 
+// The compiler checks the format strings. The choice is the compiler's, not the
+// system's, and stays with the declarations it marks.
 #if defined(__MINGW32__)
 // mingw-w64 formats with its own C99 printf, so check against that, not the
 // Microsoft runtime's.
@@ -25,10 +27,6 @@ std::string FieldText(const char* field, std::size_t width);
 // Byte by byte as unsigned values; when one is a prefix of the other the shorter
 // is the smaller. Negative, zero or positive like strcmp.
 int CompareBytes(const std::string& a, const std::string& b);
-
-// Whether the program's output is read as UTF-8: the character set of the
-// locale it runs in (on systems without locales, a single-byte set).
-bool LocaleIsUtf8();
 
 // A text from outside the program (a drive's reply, a file name or path, a model
 // list or description value) as it may be written wherever a terminal may show

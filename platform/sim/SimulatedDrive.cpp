@@ -14,7 +14,7 @@
 #include <iterator>
 #include <thread>
 
-#include "common/Files.h"
+#include "common/System.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <optional>
 #include <utility>
 
-#include "common/Files.h"
+#include "common/System.h"
 #include "common/Text.h"
 
 namespace {

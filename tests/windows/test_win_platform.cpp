@@ -11,7 +11,7 @@
 #include <fstream>
 
 #include "app/FlashForm.h"
-#include "app/Toolkit.h"
+#include "common/System.h"
 #include "device/Cddrive.h"
 #include "device/Cddrives.h"
 #include "platform/windows/Platform.h"

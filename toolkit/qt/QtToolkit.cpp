@@ -41,6 +41,7 @@
 #include <utility>
 
 #include "app/FlashForm.h"
+#include "common/System.h"
 #include "platform/linux/Platform.h"
 #include "platform/linux/WorkSignals.h"
 

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "app/FlashForm.h"
+#include "common/System.h"
 
 void RecordingToolkit::UserSelectsLine(int index) {
   ComboSelected = index;

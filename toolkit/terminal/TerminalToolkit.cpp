@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "app/FlashForm.h"
+#include "common/System.h"
 #include "common/Text.h"
 #include "platform/linux/WorkSignals.h"
 

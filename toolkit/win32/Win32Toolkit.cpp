@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/FlashForm.h"
+#include "common/System.h"
 #include "platform/windows/WinSystem.h"
 
 namespace {
