@@ -21,7 +21,7 @@ void TFlashForm::Messages::Run(void (*step)(void*), void* context) {
 }
 
 TFlashForm::TFlashForm(Toolkit& ui, const FlashPackage& package, IniReaderFactory iniReaders)
-    : ui_(ui), package_(package), iniReaders_(std::move(iniReaders)), messages_(ui) {}
+    : FileListBox1(ui), ui_(ui), package_(package), iniReaders_(std::move(iniReaders)), messages_(ui) {}
 
 TFlashForm::~TFlashForm() {
   FormDestroy();
@@ -76,7 +76,7 @@ void TFlashForm::FormCreate() {
 
   if (TemplateMode) {
     StartDir = ui_.CurrentDirectory();
-    ui_.FileListSetDirectory(StartDir);
+    FileListBox1.SetDirectory(StartDir);
     BuilderStartUp();
     return;
   }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/FileList.h"
 #include "app/FlashPackage.h"
 #include "app/Toolkit.h"
 #include "common/IniReader.h"
@@ -59,6 +60,9 @@ class TFlashForm {
   bool RetriveINI();
   bool NewBuildFlashProgram();
   void FileListBox1Click();
+  // The user chose a row of FileListBox1 (-1: a click beside the names); the
+  // choice is kept and FileListBox1Click runs.
+  void FileListChosen(int index);
   void FlashButtonClick();
   void ComboBoxChange();
   void CheckNewFormatBIN();
@@ -72,6 +76,7 @@ class TFlashForm {
   Toolkit& Ui() { return ui_; }
 
   // Fields.
+  FileList FileListBox1;
   std::unique_ptr<std::vector<std::string>> ModelList, InquiryList, FwRangeList, BinMaskList, VendorList,
       NoteList;
   std::string VendorText;

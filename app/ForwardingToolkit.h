@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "app/Toolkit.h"
 
@@ -29,10 +30,9 @@ class ForwardingToolkit : public Toolkit {
   int ComboIndex() const override { return inner_.ComboIndex(); }
   void ComboSelect(int index) override { inner_.ComboSelect(index); }
   void ComboRedraw() override { inner_.ComboRedraw(); }
-  void FileListSetDirectory(const std::string& directory) override { inner_.FileListSetDirectory(directory); }
-  void FileListSetMask(const std::string& mask) override { inner_.FileListSetMask(mask); }
-  void FileListUpdate() override { inner_.FileListUpdate(); }
-  std::string FileListCurrentFile() const override { return inner_.FileListCurrentFile(); }
+  void FileListShow(const std::string& mask, const std::vector<std::string>& names) override {
+    inner_.FileListShow(mask, names);
+  }
   void FileListSetVisible(bool visible) override { inner_.FileListSetVisible(visible); }
   void SetGroupCaption(const std::string& caption) override { inner_.SetGroupCaption(caption); }
   std::string GroupCaption() const override { return inner_.GroupCaption(); }

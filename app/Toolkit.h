@@ -57,14 +57,10 @@ class Toolkit {
   virtual void ComboSelect(int index) = 0;
   virtual void ComboRedraw() = 0;
 
-  // FileListBox1: the plain files of one directory that match a mask, sorted by name.
-  virtual void FileListSetDirectory(const std::string& directory) = 0;
-  virtual void FileListSetMask(const std::string& mask) = 0;
-  // Reads the directory again: it becomes the process's current directory, and the
-  // list is emptied and refilled, so no file is chosen afterwards.
-  virtual void FileListUpdate() = 0;
-  // The chosen file with its full path, or "" when none is chosen.
-  virtual std::string FileListCurrentFile() const = 0;
+  // FileListBox1, whose state the form keeps (FileList): the list shows the names
+  // of the files that match the mask, none of them chosen; showing them reports
+  // nothing. The user's choice of a row reaches the form's FileListChosen.
+  virtual void FileListShow(const std::string& mask, const std::vector<std::string>& names) = 0;
   virtual void FileListSetVisible(bool visible) = 0;
 
   // GroupBox2's caption; setting it repaints the group box at once.

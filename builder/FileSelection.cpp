@@ -13,14 +13,19 @@ void TFlashForm::ComboBoxChangeBuilder() {
     return;
   }
   const auto index = static_cast<std::size_t>(k);
-  ui_.FileListSetMask((*BinMaskList)[index]);
-  ui_.FileListUpdate();  // also when the mask did not change; no file is chosen afterwards
+  FileListBox1.SetMask((*BinMaskList)[index]);
+  FileListBox1.Update();  // also when the mask did not change; no file is chosen afterwards
   ui_.SetWindowCaption(VendorText + CaptionText + (*FwRangeList)[index] + " [Buiding]");
   ui_.SetButtonEnabled(false);
 }
 
+void TFlashForm::FileListChosen(int index) {
+  FileListBox1.Choose(index);
+  FileListBox1Click();
+}
+
 void TFlashForm::FileListBox1Click() {
-  const std::string file = ui_.FileListCurrentFile();
+  const std::string file = FileListBox1.CurrentFile();
   if (file.empty()) {  // a click beside the names chooses nothing
     ui_.SetButtonEnabled(false);
     return;

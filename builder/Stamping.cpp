@@ -119,7 +119,7 @@ bool TFlashForm::NewBuildFlashProgram() {
     return false;
   }
 
-  const std::string firmwarePath = ui_.FileListCurrentFile();
+  const std::string firmwarePath = FileListBox1.CurrentFile();
   std::ifstream firmware;
   std::uint64_t imageLength = 0;
   if (!OpenForReading(firmwarePath, firmware, imageLength)) {

@@ -111,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Every model narrows the list to files of its mask, all present in the folder.
   for (std::size_t k = std::min<std::size_t>(models, 4); k-- > 0;) {
     ui.UserSelectsLine(static_cast<int>(k));
-    FUZZ_CHECK(ui.FileMask == (*form.BinMaskList)[k] && !ui.ButtonEnabled, "choosing a model");
+    FUZZ_CHECK(form.FileListBox1.Mask() == (*form.BinMaskList)[k] && !ui.ButtonEnabled, "choosing a model");
     for (const std::string& name : ui.Files) {
       FUZZ_CHECK(fs::is_regular_file(fixed.Dir / name), "listed file " + name);
     }

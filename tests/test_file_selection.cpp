@@ -16,9 +16,9 @@ struct SelectionFixture : BuilderFixture {
 
 TEST(FileSelection, StartShowsTheFirstModelsFilesWithBuildDisabled) {
   SelectionFixture f;
-  EXPECT_EQ(f.Ui.FileMask, "*.BIN");
+  EXPECT_EQ(f.Form.FileListBox1.Mask(), "*.BIN");
   EXPECT_EQ(f.Ui.Files, (std::vector<std::string>{"1A2B.BIN", "1A2C.BIN"}));
-  EXPECT_EQ(f.Ui.FileChosen, -1);
+  EXPECT_EQ(f.Form.FileListBox1.Chosen(), -1);
   EXPECT_FALSE(f.Ui.ButtonEnabled);
   EXPECT_EQ(f.Ui.Caption, " Flash Utility V1.050 1000-1FFF [Buiding]");
   EXPECT_EQ(f.Form.FirmwareFileName, "");
@@ -32,10 +32,10 @@ TEST(FileSelection, ClickingAFileEnablesBuildUntilTheModelChanges) {
 
   const int updates = f.Ui.FileListUpdates;
   f.Ui.UserSelectsLine(1);
-  EXPECT_EQ(f.Ui.FileMask, "*.DVD");
+  EXPECT_EQ(f.Form.FileListBox1.Mask(), "*.DVD");
   EXPECT_EQ(f.Ui.FileListUpdates, updates + 1);
   EXPECT_EQ(f.Ui.Files, std::vector<std::string>{"OTHER.DVD"});
-  EXPECT_EQ(f.Ui.FileChosen, -1);
+  EXPECT_EQ(f.Form.FileListBox1.Chosen(), -1);
   EXPECT_FALSE(f.Ui.ButtonEnabled);
   EXPECT_EQ(f.Ui.Caption, " Flash Utility V1.050 -AAA--BBB [Buiding]");
   EXPECT_EQ(f.Form.FirmwareFileName, "1A2C.BIN");  // kept across model changes
@@ -59,7 +59,7 @@ TEST(FileSelection, TextTypedInTheComboSelectsNoModelAndNothingIsBuilt) {
   f.Ui.UserClicksFile("1A2B.BIN");
   f.Ui.UserTypesInCombo();
   EXPECT_FALSE(f.Ui.ButtonEnabled);
-  EXPECT_EQ(f.Ui.FileMask, "*.BIN");  // the file list stays as it was
+  EXPECT_EQ(f.Form.FileListBox1.Mask(), "*.BIN");  // the file list stays as it was
   // A file clicked now enables the button, but a build without a model refuses.
   f.Ui.UserClicksFile("1A2B.BIN");
   const auto before = f.Dir.Names();

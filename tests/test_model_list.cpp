@@ -120,7 +120,7 @@ TEST(ModelList, StoredLengthsAndComboLines) {
   EXPECT_EQ((*form.BinMaskList)[0], "*.BIN;*.HEX and a mask longer than twenty-four");
   EXPECT_EQ(f.Ui.ComboLines, (std::vector<std::string>{range30 + " " + inquiry16, "R " + model30}));
   // Entry 0 is chosen: its mask and its range in the caption.
-  EXPECT_EQ(f.Ui.FileMask, (*form.BinMaskList)[0]);
+  EXPECT_EQ(form.FileListBox1.Mask(), (*form.BinMaskList)[0]);
   EXPECT_EQ(f.Ui.Caption, " Flash Utility V1.050 " + range30.substr(0, 24) + " [Buiding]");
 }
 

@@ -24,7 +24,7 @@ TEST(StartUp, TemplateShowsTheWorkingDirectoryAndNoDialog) {
   EXPECT_TRUE(f.Form->TemplateMode);
   EXPECT_EQ(f.Ui.Caption, " Flash Utility V1.050 ");
   EXPECT_EQ(f.Form->StartDir, "/tmp");
-  EXPECT_EQ(f.Ui.FileDirectory, "/tmp");
+  EXPECT_EQ(f.Form->FileListBox1.Directory(), "/tmp");
   EXPECT_TRUE(f.Ui.Dialogs.empty() || f.Ui.Dialogs[0].Kind == DialogKind::Error);
 }
 

@@ -119,7 +119,7 @@ TEST(TerminalText, ControlBytesFromOutsideAreShownEscaped) {
     t.Ui.SetWindowCaption(c.text);
     t.Ui.SetLabelCaption(c.text);
     t.Ui.ComboAdd(c.text);
-    t.Ui.FileListSetMask(c.text);
+    t.Ui.FileListShow(c.text, {});
     t.Ui.SetGroupCaption(c.text);
     t.Ui.RunMessageLoop();
     t.Ui.ShowMessage("\n" + c.text + "\n");

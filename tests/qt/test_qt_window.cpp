@@ -69,7 +69,7 @@ struct QtWindow : ::testing::Test {
     form.BinMaskList = std::make_unique<std::vector<std::string>>(std::vector<std::string>{"*.BIN", "*.HEX"});
     form.FwRangeList =
         std::make_unique<std::vector<std::string>>(std::vector<std::string>{"1000-1FFF", "-AAA--BBB"});
-    ui.FileListSetDirectory(directory.string());
+    form.FileListBox1.SetDirectory(directory.string());
     ui.ComboAdd("CRW-5224A");
     ui.ComboAdd("DVD-16");
     ui.ComboSelect(0);
@@ -230,17 +230,17 @@ TEST_F(QtWindow, StatusLinesFitTheGroupBoxOrKeepTheirOutcome) {
 
 TEST_F(QtWindow, FileListShowsTheDirectoryByMaskAndMakesItCurrent) {
   MakeDirectory({"A.BIN", "b.bin", "C.HEX", "Z.BIN"});
-  ui.FileListSetDirectory(directory.string());
+  form.FileListBox1.SetDirectory(directory.string());
   EXPECT_EQ(ListedFiles(), QStringList({"A.BIN", "C.HEX", "Z.BIN", "b.bin"}));  // "*.*": every plain file
   EXPECT_EQ(fs::current_path(), directory);
-  ui.FileListSetMask("*.BIN");
-  ui.FileListUpdate();
+  form.FileListBox1.SetMask("*.BIN");
+  form.FileListBox1.Update();
   EXPECT_EQ(ListedFiles(), QStringList({"A.BIN", "Z.BIN"}));
-  EXPECT_EQ(ui.FileListCurrentFile(), "");
+  EXPECT_EQ(form.FileListBox1.CurrentFile(), "");
   Files()->setCurrentRow(1);  // a choice, as the keyboard makes it
-  EXPECT_EQ(ui.FileListCurrentFile(), (directory / "Z.BIN").string());
-  ui.FileListUpdate();
-  EXPECT_EQ(ui.FileListCurrentFile(), "");  // re-reading leaves no file chosen
+  EXPECT_EQ(form.FileListBox1.CurrentFile(), (directory / "Z.BIN").string());
+  form.FileListBox1.Update();
+  EXPECT_EQ(form.FileListBox1.CurrentFile(), "");  // re-reading leaves no file chosen
 }
 
 TEST_F(QtWindow, UserEventsReachTheFormAndProgrammaticChangesDoNot) {
@@ -278,7 +278,7 @@ TEST_F(QtWindow, UserEventsReachTheFormAndProgrammaticChangesDoNot) {
   EXPECT_EQ(ui.ComboIndex(), 1);
   EXPECT_EQ(ui.WindowCaption(), " Flash Utility V1.050 -AAA--BBB [Buiding]");
   EXPECT_EQ(ListedFiles(), QStringList({"C.HEX"}));
-  EXPECT_EQ(ui.FileListCurrentFile(), "");
+  EXPECT_EQ(form.FileListBox1.CurrentFile(), "");
 }
 
 TEST_F(QtWindow, ArrowKeysChooseTheFileTheyMoveToFromTheFirstOn) {

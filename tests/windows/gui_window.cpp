@@ -295,19 +295,22 @@ TEST(Win32Window, FileListShowsTheMatchingFilesAndMakesTheirDirectoryCurrent) {
   {
     Win32Window w;
     Toolkit& ui = w.Ui;
+    FileList& files = w.Form.FileListBox1;
     const HWND list = w.Ui.Control(Win32Toolkit::kFileListId);
-    ui.FileListSetDirectory(dir.string());
+    files.SetDirectory(dir.string());
     EXPECT_EQ(SendMessageA(list, LB_GETCOUNT, 0, 0), 3);  // mask "*.*": every plain file
     EXPECT_TRUE(fs::equivalent(fs::current_path(), dir));
-    ui.FileListSetMask("*.BIN");
+    files.SetMask("*.BIN");
     EXPECT_EQ(SendMessageA(list, LB_GETCOUNT, 0, 0), 3);  // the mask counts from the next reading
-    ui.FileListUpdate();
+    files.Update();
     ASSERT_EQ(SendMessageA(list, LB_GETCOUNT, 0, 0), 2);
-    EXPECT_EQ(ui.FileListCurrentFile(), "");
-    SendMessageA(list, LB_SETCURSEL, 1, 0);
-    EXPECT_EQ(ui.FileListCurrentFile(), dir.string() + "\\2001.bin");
-    ui.FileListUpdate();
-    EXPECT_EQ(ui.FileListCurrentFile(), "");  // reading again chooses nothing
+    EXPECT_EQ(files.CurrentFile(), "");
+    SendMessageA(list, LB_SETCURSEL, 1, 0);  // the user's choice, as the list box reports it
+    SendMessageA(GetParent(list), WM_COMMAND, MAKEWPARAM(Win32Toolkit::kFileListId, LBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(list));
+    EXPECT_EQ(files.CurrentFile(), dir.string() + "\\2001.bin");
+    files.Update();
+    EXPECT_EQ(files.CurrentFile(), "");  // reading again chooses nothing
     ui.FileListSetVisible(false);
     EXPECT_FALSE(GetWindowLongA(list, GWL_STYLE) & WS_VISIBLE);
   }

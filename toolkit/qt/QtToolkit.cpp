@@ -262,19 +262,21 @@ bool IsUserInput(QEvent::Type type) {
 // file it lands on, also the chosen one again: a click that changes the choice
 // reports it once, through the selection. The arrow keys choose the file they
 // move to; with no file chosen yet they choose the one the caret is on, the first
-// until the list has been used. Filling the list reports nothing.
+// until the list has been used. Filling the list reports nothing. What is
+// reported is the selected row, -1 with none: the keyboard focus alone chooses
+// nothing.
 class FileListBox : public QListWidget {
  public:
-  FileListBox(QWidget* parent, std::function<void()> chosen)
+  FileListBox(QWidget* parent, std::function<void(int)> chosen)
       : QListWidget(parent), chosen_(std::move(chosen)) {
     setSelectionMode(QAbstractItemView::SingleSelection);
     connect(this, &QListWidget::itemSelectionChanged, this, [this] {
       if (filling_) return;
       chosenByPress_ = pressing_;
-      chosen_();
+      chosen_(SelectedRow());
     });
     connect(this, &QListWidget::itemClicked, this, [this](QListWidgetItem*) {
-      if (!std::exchange(chosenByPress_, false)) chosen_();
+      if (!std::exchange(chosenByPress_, false)) chosen_(SelectedRow());
     });
   }
 
@@ -313,7 +315,12 @@ class FileListBox : public QListWidget {
   }
 
  private:
-  std::function<void()> chosen_;
+  int SelectedRow() const {
+    const QList<QListWidgetItem*> selected = selectedItems();
+    return selected.isEmpty() ? -1 : row(selected.front());
+  }
+
+  std::function<void(int)> chosen_;
   bool filling_ = false;
   bool pressing_ = false;
   bool chosenByPress_ = false;  // the press of the click under way reported the choice
@@ -488,7 +495,8 @@ void QtToolkit::CreateMainWindow(TFlashForm& form) {
   combo_->setGeometry(kCombo);
 
   // A file is chosen by a click or by the keyboard.
-  fileList_ = new FileListBox(panel_, [this] { Dispatch([](TFlashForm& f) { f.FileListBox1Click(); }); });
+  fileList_ =
+      new FileListBox(panel_, [this](int row) { Dispatch([row](TFlashForm& f) { f.FileListChosen(row); }); });
   fileList_->setObjectName(QStringLiteral("FileListBox1"));
   fileList_->setGeometry(kFileList);
 
@@ -631,30 +639,10 @@ void QtToolkit::UserEditedComboText() {
   Dispatch([](TFlashForm& f) { f.ComboBoxChange(); });
 }
 
-void QtToolkit::FileListSetDirectory(const std::string& directory) {
-  directory_ = directory;
-  FileListUpdate();
-}
-
-void QtToolkit::FileListSetMask(const std::string& mask) {
-  mask_ = mask;
-}
-
-void QtToolkit::FileListUpdate() {
-  ChangeCurrentDirectory(directory_);
-  files_ = ListMatchingFiles(directory_, mask_);
-  QStringList names;
-  for (const std::string& name : files_) names << ToQt(name);
-  static_cast<FileListBox*>(fileList_)->Fill(names);
-}
-
-std::string QtToolkit::FileListCurrentFile() const {
-  // The chosen file is the selected one; the keyboard focus alone chooses nothing.
-  const QList<QListWidgetItem*> selected = fileList_->selectedItems();
-  if (selected.isEmpty()) return {};
-  const int row = fileList_->row(selected.front());
-  if (row < 0 || static_cast<std::size_t>(row) >= files_.size()) return {};
-  return (std::filesystem::path(directory_) / files_[static_cast<std::size_t>(row)]).string();
+void QtToolkit::FileListShow(const std::string&, const std::vector<std::string>& names) {
+  QStringList shown;
+  for (const std::string& name : names) shown << ToQt(name);
+  static_cast<FileListBox*>(fileList_)->Fill(shown);
 }
 
 void QtToolkit::FileListSetVisible(bool visible) {

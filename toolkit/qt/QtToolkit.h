@@ -70,10 +70,7 @@ class QtToolkit : public Toolkit {
   int ComboIndex() const override;
   void ComboSelect(int index) override;
   void ComboRedraw() override;
-  void FileListSetDirectory(const std::string& directory) override;
-  void FileListSetMask(const std::string& mask) override;
-  void FileListUpdate() override;
-  std::string FileListCurrentFile() const override;
+  void FileListShow(const std::string& mask, const std::vector<std::string>& names) override;
   void FileListSetVisible(bool visible) override;
   void SetGroupCaption(const std::string& caption) override;
   std::string GroupCaption() const override;
@@ -132,11 +129,6 @@ class QtToolkit : public Toolkit {
   // Captions as they were set, byte for byte; the widgets show them escaped.
   std::string caption_;
   std::string groupCaption_;
-
-  // The file list's directory, mask and the names it shows.
-  std::string directory_;
-  std::string mask_ = "*.*";
-  std::vector<std::string> files_;
 
   // The progress bar as the form sees it; the widget shows it within its range.
   int progressMin_ = 0;

@@ -21,8 +21,7 @@ void RecordingToolkit::UserTypesInCombo() {
 void RecordingToolkit::UserClicksFile(const std::string& name) {
   const auto found = std::find(Files.begin(), Files.end(), name);
   if (found == Files.end()) throw std::logic_error("no such file in the list: " + name);
-  FileChosen = static_cast<int>(found - Files.begin());
-  if (form_ != nullptr) form_->FileListBox1Click();
+  if (form_ != nullptr) form_->FileListChosen(static_cast<int>(found - Files.begin()));
 }
 
 void RecordingToolkit::UserPressesButton() {
@@ -119,25 +118,9 @@ void RecordingToolkit::ComboRedraw() {
   ++ComboRedraws;
 }
 
-void RecordingToolkit::FileListSetDirectory(const std::string& directory) {
-  FileDirectory = directory;
-  FileListUpdate();
-}
-
-void RecordingToolkit::FileListSetMask(const std::string& mask) {
-  FileMask = mask;
-}
-
-void RecordingToolkit::FileListUpdate() {
+void RecordingToolkit::FileListShow(const std::string&, const std::vector<std::string>& names) {
   ++FileListUpdates;
-  ChangeCurrentDirectory(FileDirectory);
-  Files = ListMatchingFiles(FileDirectory, FileMask);
-  FileChosen = -1;
-}
-
-std::string RecordingToolkit::FileListCurrentFile() const {
-  if (FileChosen < 0) return {};
-  return (std::filesystem::path(FileDirectory) / Files.at(static_cast<std::size_t>(FileChosen))).string();
+  Files = names;
 }
 
 void RecordingToolkit::FileListSetVisible(bool visible) {

@@ -34,12 +34,9 @@ class RecordingToolkit : public Toolkit {
   std::vector<std::string> ComboLines;
   int ComboSelected = -1;
   int ComboRedraws = 0;
-  std::string FileDirectory;
-  std::string FileMask = "*.*";
   std::vector<std::string> Files;  // what the file list shows
-  int FileChosen = -1;
   bool FileListVisible = true;
-  int FileListUpdates = 0;
+  int FileListUpdates = 0;  // the times the list was filled
   std::string Group;
   std::vector<std::string> GroupHistory;
   int ProgressMin = 0;
@@ -93,10 +90,7 @@ class RecordingToolkit : public Toolkit {
   int ComboIndex() const override;
   void ComboSelect(int index) override;
   void ComboRedraw() override;
-  void FileListSetDirectory(const std::string& directory) override;
-  void FileListSetMask(const std::string& mask) override;
-  void FileListUpdate() override;
-  std::string FileListCurrentFile() const override;
+  void FileListShow(const std::string& mask, const std::vector<std::string>& names) override;
   void FileListSetVisible(bool visible) override;
   void SetGroupCaption(const std::string& caption) override;
   std::string GroupCaption() const override;

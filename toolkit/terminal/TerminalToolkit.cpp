@@ -335,7 +335,7 @@ void TerminalToolkit::ChooseFile(int number) {
     return;
   }
   fileChosen_ = number - 1;
-  if (form_ != nullptr) form_->FileListBox1Click();
+  if (form_ != nullptr) form_->FileListChosen(fileChosen_);
 }
 
 void TerminalToolkit::PressButton() {
@@ -390,24 +390,10 @@ void TerminalToolkit::ComboRedraw() {}
 
 // ---- file list ----
 
-void TerminalToolkit::FileListSetDirectory(const std::string& directory) {
-  fileDirectory_ = directory;
-  FileListUpdate();
-}
-
-void TerminalToolkit::FileListSetMask(const std::string& mask) {
+void TerminalToolkit::FileListShow(const std::string& mask, const std::vector<std::string>& names) {
   fileMask_ = mask;
-}
-
-void TerminalToolkit::FileListUpdate() {
-  ChangeCurrentDirectory(fileDirectory_);
-  files_ = ListMatchingFiles(fileDirectory_, fileMask_);
+  files_ = names;
   fileChosen_ = -1;
-}
-
-std::string TerminalToolkit::FileListCurrentFile() const {
-  if (fileChosen_ < 0 || fileChosen_ >= static_cast<int>(files_.size())) return {};
-  return (std::filesystem::path(fileDirectory_) / files_[static_cast<std::size_t>(fileChosen_)]).string();
 }
 
 void TerminalToolkit::FileListSetVisible(bool visible) {

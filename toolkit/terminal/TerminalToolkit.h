@@ -69,10 +69,7 @@ class TerminalToolkit : public Toolkit {
   int ComboIndex() const override;
   void ComboSelect(int index) override;
   void ComboRedraw() override;
-  void FileListSetDirectory(const std::string& directory) override;
-  void FileListSetMask(const std::string& mask) override;
-  void FileListUpdate() override;
-  std::string FileListCurrentFile() const override;
+  void FileListShow(const std::string& mask, const std::vector<std::string>& names) override;
   void FileListSetVisible(bool visible) override;
   void SetGroupCaption(const std::string& caption) override;
   std::string GroupCaption() const override;
@@ -140,7 +137,7 @@ class TerminalToolkit : public Toolkit {
   std::string label_;
   std::vector<std::string> comboLines_;
   int comboIndex_ = -1;
-  std::string fileDirectory_;
+  // What the file list shows: the mask as its heading, the names, the one chosen.
   std::string fileMask_ = "*.*";
   std::vector<std::string> files_;
   int fileChosen_ = -1;

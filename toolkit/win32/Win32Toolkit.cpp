@@ -183,12 +183,6 @@ bool DrawsLatinLetters(HFONT font) {
   return true;
 }
 
-std::string JoinedPath(const std::string& directory, const std::string& name) {
-  if (directory.empty()) return name;
-  const char last = directory.back();
-  return (last == '\\' || last == '/' || last == ':') ? directory + name : directory + "\\" + name;
-}
-
 }  // namespace
 
 Win32Toolkit::Win32Toolkit() = default;
@@ -478,33 +472,11 @@ void Win32Toolkit::ComboRedraw() {
   UpdateWindow(combo_);
 }
 
-void Win32Toolkit::FileListSetDirectory(const std::string& directory) {
-  fileDirectory_ = directory;
-  FileListUpdate();
-}
-
-void Win32Toolkit::FileListSetMask(const std::string& mask) {
-  fileMask_ = mask;
-}
-
-void Win32Toolkit::FileListUpdate() {
-  ChangeCurrentDirectory(fileDirectory_);
+void Win32Toolkit::FileListShow(const std::string&, const std::vector<std::string>& names) {
   SendMessageA(files_, LB_RESETCONTENT, 0, 0);
-  for (const std::string& name : ListMatchingFiles(fileDirectory_, fileMask_)) {
+  for (const std::string& name : names) {
     SendMessageA(files_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
   }
-}
-
-std::string Win32Toolkit::FileListCurrentFile() const {
-  const LRESULT index = SendMessageA(files_, LB_GETCURSEL, 0, 0);
-  if (index == LB_ERR) return {};
-  const LRESULT length = SendMessageA(files_, LB_GETTEXTLEN, static_cast<WPARAM>(index), 0);
-  if (length == LB_ERR) return {};
-  std::string name(static_cast<std::size_t>(length) + 1, '\0');
-  const LRESULT copied =
-      SendMessageA(files_, LB_GETTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(name.data()));
-  name.resize(copied == LB_ERR ? 0 : static_cast<std::size_t>(copied));
-  return JoinedPath(fileDirectory_, name);
 }
 
 void Win32Toolkit::FileListSetVisible(bool visible) {
@@ -701,10 +673,11 @@ void Win32Toolkit::Sleep(unsigned milliseconds) {
   WaitAlive(nullptr, milliseconds);
 }
 
-void Win32Toolkit::Run(void (TFlashForm::*handler)()) {
+template <class Handler>
+void Win32Toolkit::Run(Handler handler) {
   if (form_ == nullptr) return;
   try {
-    (form_->*handler)();
+    handler(*form_);
   } catch (const std::exception& e) {
     ShowException(e.what());
   }
@@ -716,14 +689,16 @@ void Win32Toolkit::OnCommand(int id, int code) {
   if (working_ || waiting_ > 0) return;
   if (id == kComboId && code == CBN_SELCHANGE) {
     comboTyped_ = false;
-    Run(&TFlashForm::ComboBoxChange);
+    Run([](TFlashForm& f) { f.ComboBoxChange(); });
   } else if (id == kComboId && code == CBN_EDITCHANGE) {
     comboTyped_ = true;
-    Run(&TFlashForm::ComboBoxChange);
+    Run([](TFlashForm& f) { f.ComboBoxChange(); });
   } else if (id == kFileListId && code == LBN_SELCHANGE) {
-    Run(&TFlashForm::FileListBox1Click);
+    // The row chosen, -1 (LB_ERR) with none.
+    const int row = static_cast<int>(SendMessageA(files_, LB_GETCURSEL, 0, 0));
+    Run([row](TFlashForm& f) { f.FileListChosen(row); });
   } else if (id == kButtonId && code == BN_CLICKED) {
-    Run(&TFlashForm::FlashButtonClick);
+    Run([](TFlashForm& f) { f.FlashButtonClick(); });
   }
 }
 

@@ -55,10 +55,7 @@ class Win32Toolkit : public Toolkit {
   void ComboSelect(int index) override;
   void ComboRedraw() override;
 
-  void FileListSetDirectory(const std::string& directory) override;
-  void FileListSetMask(const std::string& mask) override;
-  void FileListUpdate() override;
-  std::string FileListCurrentFile() const override;
+  void FileListShow(const std::string& mask, const std::vector<std::string>& names) override;
   void FileListSetVisible(bool visible) override;
 
   void SetGroupCaption(const std::string& caption) override;
@@ -111,7 +108,8 @@ class Win32Toolkit : public Toolkit {
   void OnCommand(int id, int code);
   // Runs one of the form's handlers; an exception that escapes it is shown in
   // the standard exception box and the message loop goes on.
-  void Run(void (TFlashForm::*handler)());
+  template <class Handler>
+  void Run(Handler handler);
   HWND DialogOwner() const;
   std::string TextOf(HWND control) const;
   void PaintGroup();
@@ -154,8 +152,6 @@ class Win32Toolkit : public Toolkit {
   MessageBoxFunction messageBox_ = &::MessageBoxA;
 
   std::string title_;
-  std::string fileDirectory_;
-  std::string fileMask_ = "*.*";
   bool shown_ = false;
   bool closed_ = false;
   bool hourglass_ = false;
