@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <ostream>
 #include <sstream>
 
 #include "app/FlashForm.h"
 #include "app/ImageFormat.h"
 #include "app/SessionLog.h"
+#include "common/Json.h"
 #include "common/Sha256.h"
 #include "common/Text.h"
 #include "device/Cddrives.h"
@@ -26,6 +28,8 @@ const char* ActionOption(CommandLine::Action action) {
       return "--info";
     case CommandLine::Action::List:
       return "--list";
+    case CommandLine::Action::Update:
+      return "--update";
     default:
       return "";
   }
@@ -40,7 +44,8 @@ CommandLine Refused(std::string error) {
 
 std::string UsageText(const std::string& name, bool terminalFace) {
   std::string text = "Usage: " + name + (terminalFace ? " [--terminal]" : "") + " [--log FILE]\n";
-  return text + "       " + name + " --info | --list [--log FILE] | --version | --help\n";
+  text += "       " + name + " --update [--drive ID] [--yes] [--force] [--json] [--log FILE]\n";
+  return text + "       " + name + " --info | --list [--json] [--log FILE] | --version | --help\n";
 }
 
 std::string HelpText(const std::string& name, bool terminalFace) {
@@ -51,14 +56,26 @@ std::string HelpText(const std::string& name, bool terminalFace) {
       "  --info        what this program file carries: template or flash program, the model\n"
       "                record, the image's size, SHA-256 and format marks; no drive is used\n"
       "  --list        the drives found (INQUIRY only), \"*\" before those this flash program updates\n"
+      "  --update      update a drive without questions, for scripts and fleet tools; without --yes\n"
+      "                a dry run: it says what it would do and sends the drives nothing but INQUIRY\n"
+      "  --drive ID    the drive --update takes: its line as --list shows it, its address (H-T-L),\n"
+      "                its letter or its device node; without it, the one drive this program updates\n"
+      "  --yes         with --update: update the drive; the window's warnings go to the error stream\n"
+      "  --force       with --update: update a drive that already has this revision (or a newer one)\n"
+      "  --json        with --list, --info or --update: one JSON document on the output, nothing else\n"
       "  --log FILE    append a transcript of the session (drive commands, dialogs, answers) to FILE\n";
   if (terminalFace) text += "  --terminal    the terminal face even where a window could open\n";
   text +=
       "  --version     the program's version\n"
       "  --help        this text\n\n"
-      "Exit status: 0 done (also when the update itself failed: its dialogs say so); 1 the\n"
-      "drives or the log file could not be had, the log could not be written, --list found no\n"
-      "drive, or --info found the flash program damaged; 2 a command line it refuses.\n";
+      "Exit status: 0 done: --update updated the drive or made its dry run, an option gave its\n"
+      "output, or the window closed (also when its update failed: its dialogs say so); 1 failed:\n"
+      "the --update failed, the drive untouched or as the read-back left it, the log file could\n"
+      "not be opened or written, or --info found the flash program damaged; 2 a command line it\n"
+      "refuses; 3 nothing to do: the drive --update took already has this revision (see --force);\n"
+      "4 refused before any drive command: no drive could be had or none was found (--list too),\n"
+      "none or more than one that --update may take, --drive names none of them, the power is too\n"
+      "low, or another program holds the drive.\n";
   return text;
 }
 
@@ -125,32 +142,140 @@ class StreamSink : public MessageSink {
   std::ostream& err_;
 };
 
-int ListDrives(const FlashPackage& package, std::ostream& out, std::ostream& err) {
+// Every drive, and whether this program updates it. Constructing the list opens
+// each drive and sends it INQUIRY; the facts are what that INQUIRY left behind,
+// so nothing else goes to a drive.
+std::vector<DriveFacts> FindDrives(const FlashPackage& package, std::ostream& err) {
   StreamSink sink(err);
   Cddrive::SetMessageSink(&sink);
   const bool templateMode = IsTemplatePackage(package);
   const DriveAdmission admission = DriveAdmission::ForPackage(package);
-  int found = 0;
+  std::vector<DriveFacts> found;
   {
-    // Constructing the list opens each drive and sends it INQUIRY; the lines are
-    // what that INQUIRY left behind, so nothing else goes to a drive.
     TCdDrives drives;
-    found = drives.Count();
-    for (int i = 0; i < found; ++i) {
+    for (int i = 0; i < drives.Count(); ++i) {
       drives.Select(static_cast<std::int16_t>(i));
       const TCdDrive& drive = *drives.Current;
-      const bool admitted = !templateMode && admission.Admits(drive.GetVendorProduct(), drive.GetRevision());
-      out << (admitted ? "* " : "  ") << EscapedText(drive.DriveText) << '\n';
+      found.push_back(
+          FactsOf(drive, !templateMode && admission.Admits(drive.GetVendorProduct(), drive.GetRevision())));
     }
   }
   Cddrive::SetMessageSink(nullptr);
-  if (found == 0) {
-    out << "No drive found.\n";
-    return 1;
+  return found;
+}
+
+std::string DriveListText(const std::vector<DriveFacts>& drives, bool templateMode) {
+  if (drives.empty()) return "No drive found.\n";
+  std::string text;
+  for (const DriveFacts& drive : drives)
+    text += (drive.Admitted ? "* " : "  ") + EscapedText(drive.Line) + '\n';
+  return text + (templateMode ? "This program is a template: it updates no drive.\n"
+                              : "*: this flash program updates the drive.\n");
+}
+
+std::string ImageDigest(const FlashPackage& package) {
+  return Sha256Hex(package.ImageArea, std::min<std::size_t>(PackageImageSize(package), kImageAreaSize));
+}
+
+int UpdateStatus(const UnattendedResult& result) {
+  switch (result.What) {
+    case UnattendedResult::Outcome::DryRun:
+    case UnattendedResult::Outcome::Updated:
+      return kExitDone;
+    case UnattendedResult::Outcome::Current:
+      return kExitCurrent;
+    case UnattendedResult::Outcome::Refused:
+      return kExitRefused;
+    case UnattendedResult::Outcome::Failed:
+      break;
   }
-  out << (templateMode ? "This program is a template: it updates no drive.\n"
-                       : "*: this flash program updates the drive.\n");
-  return 0;
+  return kExitFailed;
+}
+
+std::string UpdateText(const UnattendedResult& result, const FlashPackage& package) {
+  std::string text;
+  if (result.Chosen >= 0) {
+    text += "Drive: " + EscapedText(result.Drives[static_cast<std::size_t>(result.Chosen)].Line) + '\n';
+    text += "Revision: " + EscapedText(result.RevisionBefore) + " on the drive, " +
+            EscapedText(result.NewRevision) + " in this program\n";
+    text += "Image SHA-256: " + ImageDigest(package) + '\n';
+  }
+  switch (result.What) {
+    case UnattendedResult::Outcome::DryRun:
+      return text + "Dry run: the drive would be updated; only INQUIRY was sent. --yes updates it.\n";
+    case UnattendedResult::Outcome::Updated:
+      return text + Format("Updated: the drive reports revision %s (%.1f s).\n",
+                           EscapedText(result.RevisionAfter).c_str(), result.Seconds);
+    case UnattendedResult::Outcome::Current:
+      return text + "Already current: the drive is left alone; only INQUIRY was sent. --force updates it.\n";
+    case UnattendedResult::Outcome::Refused:
+      return text + "Refused: " + EscapedText(result.Reason) + '\n';
+    case UnattendedResult::Outcome::Failed:
+      break;
+  }
+  text += "Failed";
+  if (!result.Step.empty()) text += " at " + result.Step;
+  text += ": " + EscapedText(result.Reason);
+  if (!result.Sense.empty()) text += " (sense " + EscapedText(result.Sense) + ")";
+  return text + '\n';
+}
+
+void JsonDrive(JsonWriter& json, const DriveFacts& drive) {
+  json.Object();
+  json.Key("line").Text(drive.Line).Key("address").Text(drive.Address);
+  json.Key("letter").TextOrNull(drive.Letter).Key("node").TextOrNull(drive.Node);
+  json.Key("vendor")
+      .Text(drive.Vendor)
+      .Key("product")
+      .Text(drive.Product)
+      .Key("revision")
+      .Text(drive.Revision);
+  json.Key("admitted").Boolean(drive.Admitted);
+  json.End();
+}
+
+void JsonDrives(JsonWriter& json, const std::vector<DriveFacts>& drives) {
+  json.Key("drives").Array();
+  for (const DriveFacts& drive : drives) JsonDrive(json, drive);
+  json.End();
+}
+
+void JsonPackage(JsonWriter& json, const FlashPackage& package) {
+  json.Key("template").Boolean(IsTemplatePackage(package));
+  if (IsTemplatePackage(package)) return;
+  json.Key("model").Text(FieldText(package.ModelName, kTextFieldSize));
+  json.Key("inquiry").Text(FieldText(package.InquiryId, kTextFieldSize));
+  json.Key("firmware_range").Text(FieldText(package.FirmwareRange, kTextFieldSize));
+  json.Key("vendor").Text(FieldText(package.VendorName, kTextFieldSize));
+  json.Key("note").Text(FieldText(package.NoteText, kTextFieldSize));
+  json.Key("firmware_name").Text(FieldText(package.FirmwareName, kFirmwareNameSize));
+  json.Key("image_size").Number(PackageImageSize(package));
+  json.Key("image_sha256").Text(ImageDigest(package));
+  json.Key("format_marks").Text(FormatMarks(CheckImageFormat(package)));
+  json.Key("damaged").Array();
+  for (const std::string& damage : PackageDamage(package)) json.Text(damage);
+  json.End();
+}
+
+void JsonUpdate(JsonWriter& json, const UnattendedResult& result, const UnattendedOptions& options,
+                const FlashPackage& package) {
+  json.Key("dry_run").Boolean(!options.Yes).Key("forced").Boolean(options.Force);
+  json.Key("drive");
+  if (result.Chosen >= 0) {
+    JsonDrive(json, result.Drives[static_cast<std::size_t>(result.Chosen)]);
+  } else {
+    json.Null();
+  }
+  json.Key("revision_before").TextOrNull(result.RevisionBefore);
+  json.Key("revision_after").TextOrNull(result.RevisionAfter);
+  json.Key("new_revision").Text(result.NewRevision);
+  json.Key("image_sha256").Text(ImageDigest(package));
+  json.Key("outcome").Text(OutcomeName(result.What));
+  json.Key("reason").TextOrNull(result.Reason);
+  json.Key("step").TextOrNull(result.Step);
+  json.Key("sense").TextOrNull(result.Sense);
+  json.Key("duration_seconds").Decimal(result.Seconds);
+  JsonDrives(json, result.Drives);
 }
 
 }  // namespace
@@ -161,6 +286,7 @@ const char* ProgramVersion() {
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments, bool terminalFace) {
   CommandLine line;
+  bool drive = false;
   // Help wins over anything else on the line, whatever is wrong with the rest.
   for (const std::string& argument : arguments) {
     if (argument == "--help" || argument == "-h") {
@@ -177,6 +303,23 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments, bool ter
       action = CommandLine::Action::Info;
     } else if (argument == "--list") {
       action = CommandLine::Action::List;
+    } else if (argument == "--update") {
+      action = CommandLine::Action::Update;
+    } else if (argument == "--json") {
+      line.Json = true;
+    } else if (argument == "--yes" || argument == "-y") {
+      line.Update.Yes = true;
+    } else if (argument == "--force") {
+      line.Update.Force = true;
+    } else if (argument == "--drive" || argument.rfind("--drive=", 0) == 0) {
+      if (argument == "--drive") {
+        if (i + 1 == arguments.size()) return Refused("--drive needs a drive");
+        line.Update.Drive = arguments[++i];
+      } else {
+        line.Update.Drive = argument.substr(8);
+      }
+      if (line.Update.Drive.empty()) return Refused("--drive needs a drive");
+      drive = true;
     } else if (argument == "--terminal") {
       if (!terminalFace) return Refused("--terminal: this program has no terminal face, only its window");
       line.Terminal = true;
@@ -200,6 +343,17 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments, bool ter
     }
     line.What = action;
   }
+  const bool update = line.What == CommandLine::Action::Update;
+  const char* updateOnly = drive               ? "--drive"
+                           : line.Update.Yes   ? "--yes"
+                           : line.Update.Force ? "--force"
+                                               : nullptr;
+  if (updateOnly != nullptr && !update) return Refused(std::string(updateOnly) + " goes with --update");
+  if (line.Json && line.What != CommandLine::Action::List && line.What != CommandLine::Action::Info &&
+      !update) {
+    return Refused("--json goes with --list, --info or --update");
+  }
+  if (update && line.Terminal) return Refused("--update and --terminal cannot be combined");
   return line;
 }
 
@@ -254,8 +408,29 @@ int RunProgram(const std::vector<std::string>& arguments, const ProgramPlatform&
   }
 
   const bool info = line.What == CommandLine::Action::Info;
+  const bool update = line.What == CommandLine::Action::Update;
+  if (update && IsTemplatePackage(package)) {
+    err << name << ": --update: this program is a template: it builds flash programs and updates no drive\n"
+        << UsageText(name, platform.TerminalFace);
+    return kExitUsage;
+  }
+  const char* kind = info ? "info" : update ? "update" : "list";
+  // With --json the output is one document and nothing else, whatever happens.
+  const auto document = [&](const std::function<void(JsonWriter&)>& body, int status) {
+    JsonWriter json;
+    json.Object().Key("schema").Number(kJsonSchema).Key("kind").Text(kind);
+    json.Key("program").TextOrNull(platform.ProgramFile).Key("version").Text(ProgramVersion());
+    body(json);
+    json.Key("exit_status").Number(status).End();
+    out << json.Document();
+  };
+  const auto failedBefore = [&](const std::string& error, int status) {
+    if (line.Json) document([&error](JsonWriter& json) { json.Key("error").Text(error); }, status);
+    return status;
+  };
+
   const std::shared_ptr<Transport> transport = info ? nullptr : platform.MakeTransport();
-  if (!info && transport == nullptr) return 1;
+  if (!info && transport == nullptr) return failedBefore("no drive can be had", kExitRefused);
   SessionLog log;
   const bool logging = !line.LogFile.empty();
   // Read once (the image's digest and checks) for the log and for --info alike.
@@ -264,7 +439,7 @@ int RunProgram(const std::vector<std::string>& arguments, const ProgramPlatform&
     std::string error;
     if (!log.Open(line.LogFile, platform.LogLineEnd, error)) {
       err << name << ": " << error << '\n';
-      return 1;
+      return failedBefore(error, kExitFailed);
     }
     log.Write("start " + UtcTimeText());
     log.Write("program " + program + ", Flash Utility " + ProgramVersion());
@@ -272,10 +447,12 @@ int RunProgram(const std::vector<std::string>& arguments, const ProgramPlatform&
     for (std::string entry; std::getline(lines, entry);) log.Write("package " + entry);
   }
 
-  int code = 0;
+  int code = kExitDone;
+  std::vector<DriveFacts> drives;
+  UnattendedResult updated;
   if (info) {
-    out << "Program: " << program << '\n' << packageInfo;
-    code = PackageDamage(package).empty() ? 0 : 1;
+    if (!line.Json) out << "Program: " << program << '\n' << packageInfo;
+    if (packageInfo.find("\nDamaged: ") != std::string::npos) code = kExitFailed;
   } else {
     Transport* used = transport.get();
     std::unique_ptr<Transport> logged;
@@ -287,13 +464,26 @@ int RunProgram(const std::vector<std::string>& arguments, const ProgramPlatform&
     const std::unique_ptr<SystemGuard> guard =
         platform.MakeSystemGuard ? platform.MakeSystemGuard() : nullptr;
     InstallSystemGuard(guard.get());
+    const auto transcribed = [&](Toolkit& ui) -> std::unique_ptr<Toolkit> {
+      return logging ? MakeLoggingToolkit(ui, log) : nullptr;
+    };
     if (line.What == CommandLine::Action::List) {
-      code = ListDrives(package, out, err);
+      drives = FindDrives(package, err);
+      if (!line.Json) out << DriveListText(drives, IsTemplatePackage(package));
+      if (drives.empty()) code = kExitRefused;
+    } else if (update) {
+      UnattendedHost host = platform.Unattended;
+      host.ProgramFile = platform.ProgramFile;
+      updated = RunUnattendedUpdate(
+          line.Update, package, platform.IniReaders, host, err,
+          logging ? std::function<std::unique_ptr<Toolkit>(Toolkit&)>(transcribed) : nullptr);
+      if (!line.Json) out << UpdateText(updated, package);
+      code = UpdateStatus(updated);
+      if (logging) log.Write(std::string("update ") + OutcomeName(updated.What));
     } else {
       code = platform.RunFace(line.Terminal, [&](Toolkit& ui) {
         if (!logging) return RunApplication(ui, package, platform.IniReaders);
-        const std::unique_ptr<Toolkit> transcribed = MakeLoggingToolkit(ui, log);
-        return RunApplication(*transcribed, package, platform.IniReaders);
+        return RunApplication(*transcribed(ui), package, platform.IniReaders);
       });
     }
     InstallSystemGuard(nullptr);
@@ -306,8 +496,22 @@ int RunProgram(const std::vector<std::string>& arguments, const ProgramPlatform&
       // Said once, after the work: the update is never held up or cut short for its transcript.
       err << name << ": the log file " << EscapedText(line.LogFile) << " could not be written: " << failed
           << '\n';
-      if (code == 0) code = 1;
+      if (code == kExitDone) code = kExitFailed;
     }
+  }
+  if (line.Json) {
+    document(
+        [&](JsonWriter& json) {
+          if (info) {
+            JsonPackage(json, package);
+          } else if (update) {
+            JsonUpdate(json, updated, line.Update, package);
+          } else {
+            json.Key("template").Boolean(IsTemplatePackage(package));
+            JsonDrives(json, drives);
+          }
+        },
+        code);
   }
   return code;
 }

@@ -106,6 +106,12 @@ class TFlashForm {
   std::vector<std::uint8_t> ImageBuffer;  // empty until first used
   std::unique_ptr<std::uint8_t[]> ChunkBuffer;
 
+  // How the latest update (FlashButtonClick in a flash program) ended, for the
+  // unattended update's report; its words are those its dialogs showed.
+  enum class UpdateOutcome { NotRun, Declined, Refused, Failed, Updated };
+  UpdateOutcome LastUpdate = UpdateOutcome::NotRun;
+  std::string LastUpdateStep;  // Failed: the stage, as its caption names it
+
  private:
   // Continuations of FormCreate.
   void BuilderStartUp();

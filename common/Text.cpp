@@ -98,3 +98,26 @@ std::string EscapedText(const std::string& text, bool utf8, bool keepLineBreaks)
 std::string EscapedText(const std::string& text) {
   return EscapedText(text, LocaleIsUtf8());
 }
+
+std::string JsonText(const std::string& text) {
+  std::string json = "\"";
+  json.reserve(text.size() + 2);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const std::size_t length = Utf8Length(text, i);
+    if (byte == '"' || byte == '\\') {
+      json += '\\';
+      json += text[i];
+    } else if (byte < 0x20 || byte == 0x7F || (byte >= 0x80 && length == 0)) {
+      json += Format("\\u%04X", byte);  // a control, or a byte of no UTF-8 character
+    } else if (length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+      json += Format("\\u%04X", static_cast<unsigned char>(text[++i]));  // U+0080 to U+009F
+    } else if (length > 1) {
+      json.append(text, i, length);
+      i += length - 1;
+    } else {
+      json += text[i];
+    }
+  }
+  return json + '"';
+}

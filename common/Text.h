@@ -37,3 +37,9 @@ int CompareBytes(const std::string& a, const std::string& b);
 std::string EscapedText(const std::string& text, bool utf8, bool keepLineBreaks = false);
 // The same in the character set of the locale.
 std::string EscapedText(const std::string& text);
+
+// A text as a JSON string, quotes included, valid UTF-8 whatever the text holds:
+// the C0 and C1 controls, DEL, the quote and the backslash are escaped, valid
+// UTF-8 characters stay, and every other byte is the character of its value
+// (as Latin-1 reads it), escaped as \u00HH.
+std::string JsonText(const std::string& text);

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -96,18 +98,56 @@ std::string TempName(const char* name) {
       .string();
 }
 
+#if !defined(_WIN32)
+// A --json output as Python's json module reads it, which refuses what strict
+// JSON refuses (a raw control character, bytes that are not UTF-8, a second
+// document): the exit status it holds, -1 when it is refused.
+int JsonExitStatus(const std::string& document) {
+  const std::string file = TempName("flashutil-json-");
+  std::ofstream(file, std::ios::binary) << document;
+  const std::string command =
+      "python3 -c 'import json,sys; d=json.loads(open(sys.argv[1],encoding=\"utf-8\").read(), "
+      "parse_constant=lambda c: sys.exit(3)); print(d[\"exit_status\"] if d[\"schema\"] == 1 else -1)' " +
+      file + " 2>/dev/null";
+  FILE* python = popen(command.c_str(), "r");
+  char read[16] = {};
+  const bool got = python != nullptr && std::fgets(read, sizeof read, python) != nullptr;
+  const int status = python != nullptr ? pclose(python) : -1;
+  std::filesystem::remove(file);
+  return got && status == 0 ? std::atoi(read) : -1;
+}
+#endif
+
 TEST(CommandLine, EachOptionsOutputAndExitStatus) {
 #if !defined(_WIN32)
   const std::string fifo = TempName("flashutil-fifo-");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
 #endif
+  using Setup = std::function<void(ProgramRig&)>;
+  const Setup twoAdmitted = [](ProgramRig& rig) {
+    rig.Sim->Drive(1).Config().Product = "CRW-5224A";
+    rig.Sim->Drive(1).Config().Revision = "1000";
+  };
+  const Setup current = [](ProgramRig& rig) {  // the drive has the image's revision, within the range
+    PutText(rig.Package->FirmwareRange, kTextFieldSize, "1000-2FFF");
+    rig.Sim->Drive(0).Config().Revision = "2000";
+  };
   struct Case {
     std::vector<std::string> arguments;
     bool terminalFace;
     int status;
-    const char* out;  // what the output starts with
-    std::string err;  // what the error stream starts with
+    const char* out;  // what the output holds
+    std::string err;  // what the error stream holds
+    // What the drives received: "" nothing, "inquiry" INQUIRY alone, "update" an
+    // update without its commit, "commit N" an update of drive N to its commit.
+    const char* sent = "";
+    Setup setup = nullptr;
+    bool templatePackage = false;
   };
+  const std::string dryRun =
+      "Drive: 0-0-0 D: QVXR    CRW-5224A       1000\nRevision: 1000 on the drive, 2000 in this program\n"
+      "Image SHA-256: 9f64a747e1b97f131fabb6b447296c9b6f0201e79fb3c5356e6c77e89b6a806a\n"
+      "Dry run: the drive would be updated; only INQUIRY was sent. --yes updates it.\n";
   std::vector<Case> cases = {
       {{"--help"}, true, 0, kUsage, ""},
       {{"--bogus", "-h"}, true, 0, kUsage, ""},  // help wins over a bad option
@@ -122,6 +162,99 @@ TEST(CommandLine, EachOptionsOutputAndExitStatus) {
        1,
        "",
        "FLASH.EXE: cannot open the log file /nonexistent/dir/x.log: No such file or directory\n"},
+      // The update without questions.
+      {{"--update"},
+       true,
+       2,
+       "",
+       "FLASH.EXE: --update: this program is a template: it builds flash programs "
+       "and updates no drive\nUsage",
+       "",
+       nullptr,
+       true},
+      {{"--yes"}, true, 2, "", "FLASH.EXE: --yes goes with --update\n"},
+      {{"--drive", "D", "--list"}, true, 2, "", "FLASH.EXE: --drive goes with --update\n"},
+      {{"--json"}, true, 2, "", "FLASH.EXE: --json goes with --list, --info or --update\n"},
+      {{"--update", "--terminal"}, true, 2, "", "FLASH.EXE: --update and --terminal cannot be combined\n"},
+      {{"--update", "--drive"}, true, 2, "", "FLASH.EXE: --drive needs a drive\n"},
+      {{"--update"}, true, 0, dryRun.c_str(), "", "inquiry"},
+      {{"--update", "--yes", "--drive", "d:"},
+       true,
+       0,
+       "Updated: the drive reports revision",
+       "WARNING:\n",
+       "commit 0"},
+      {{"--update", "--yes"},
+       true,
+       4,
+       "Refused: more than one drive qualifies; choose one with --drive\n",
+       "* 0-0-0 D: QVXR    CRW-5224A       1000\n* 0-0-0 E:",
+       "inquiry",
+       twoAdmitted},
+      {{"--update", "--yes", "--drive", "* 0-0-0 E: QVXR    CRW-5224A       1000"},
+       true,
+       0,
+       "Updated:",
+       "",
+       "commit 1",
+       twoAdmitted},
+      {{"--update", "--yes", "--drive", "0-0-0"},
+       true,
+       4,
+       "Refused: more than one drive is 0-0-0\n",
+       "",
+       "inquiry"},
+      {{"--update", "--drive", "Z:"}, true, 4, "Refused: no drive is Z:\n", "  0-0-0 E:", "inquiry"},
+      {{"--update", "--drive", "E"},
+       true,
+       4,
+       "Refused: this flash program does not update the drive 0-0-0 E: QVXR    DVD-ROM 16X     0103\n",
+       "",
+       "inquiry"},
+      {{"--update", "--yes"},
+       true,
+       3,
+       "Already current: the drive is left alone; only INQUIRY was sent.",
+       "",
+       "inquiry",
+       current},
+      {{"--update"}, true, 3, "Already current:", "", "inquiry", current},
+      {{"--update", "--yes", "--force"}, true, 0, "Updated:", "", "commit 0", current},
+      {{"--update", "--yes"},
+       true,
+       4,
+       "Refused: ERROR: Drive writer is in use by another program",
+       "",
+       "inquiry",
+       [](ProgramRig& rig) { rig.Sim->Drive(0).Config().Held = true; }},
+      {{"--update", "--yes", "--json"},
+       true,
+       1,
+       "\"outcome\":\"failed\",\"reason\":\"Write Buffer> 04 44 00. 02, 0000\","
+       "\"step\":\"Write BIN to drive's DRAM\"",
+       "WARNING:",
+       "update",
+       [](ProgramRig& rig) {
+         rig.Sim->Drive(0).Config().Faults.push_back({SimFault::Kind::CheckCondition, 0x3B});
+       }},
+      {{"--update", "--yes", "--json"}, true, 0, "\"outcome\":\"updated\"", "", "commit 0"},
+      {{"--update", "--json"},
+       true,
+       4,
+       "\"outcome\":\"refused\"",
+       "",
+       "",
+       [](ProgramRig& rig) { rig.Sim = std::make_shared<SimulatedTransport>(); }},
+      // JSON carries what a drive or the package says, never raw.
+      {{"--list", "--json"},
+       true,
+       0,
+       "\"product\":\"DVD\\u001B[2J\\u009B\\\"\\\\\"",
+       "",
+       "inquiry",
+       [](ProgramRig& rig) { rig.Sim->Drive(1).Config().Product = "DVD\x1B[2J\x9B\"\\"; }},
+      {{"--info", "--json"}, true, 0, "\"template\":false,\"model\":\"CRW-5224A\"", ""},
+      {{"--info", "--json"}, true, 0, "\"kind\":\"info\",", "", "", nullptr, true},
   };
 #if !defined(_WIN32)
   // clang-format off
@@ -129,17 +262,38 @@ TEST(CommandLine, EachOptionsOutputAndExitStatus) {
       {{"--log", "/"}, true, 1, "", "FLASH.EXE: cannot open the log file /: Is a directory\n"},
       {{"--log", fifo}, true, 1, "", "FLASH.EXE: cannot open the log file " + fifo + ": a named pipe that no program reads\n"},
       {{"--log", "/dev/full", "--info"}, true, 1, "Program: /opt/flash/FLASH.EXE\nKind: flash program\n",
-       "FLASH.EXE: the log file /dev/full could not be written: No space left on device\n"}});
+       "FLASH.EXE: the log file /dev/full could not be written: No space left on device\n"},
+      {{"--log", "/dev/full", "--list", "--json"}, true, 1, "\"exit_status\":1}", "", "inquiry"}});
   // clang-format on
 #endif
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.arguments[0]);
-    ProgramRig rig;
+    SCOPED_TRACE(testing::PrintToString(c.arguments));
+    ProgramRig rig(c.templatePackage ? MakeTemplatePackage() : MakeFlasherPackage());
+    if (c.setup) c.setup(rig);
     EXPECT_EQ(rig.Run(c.arguments, c.terminalFace), c.status);
-    EXPECT_EQ(rig.Out.str().rfind(c.out, 0), 0u) << rig.Out.str();
-    EXPECT_EQ(rig.Err.str().rfind(c.err, 0), 0u) << rig.Err.str();
+    const std::string out = rig.Out.str();
+    EXPECT_NE(out.find(c.out), std::string::npos) << out;
+    EXPECT_NE(rig.Err.str().find(c.err), std::string::npos) << rig.Err.str();
     EXPECT_FALSE(rig.FaceRan);
-    EXPECT_TRUE(rig.Sim->Drive(0).Log().empty());
+    const std::string sent = c.sent;
+    int commits = 0, inquiries = 0, others = 0;
+    for (std::size_t i = 0; i < rig.Sim->Size(); ++i) {
+      commits += rig.Sim->Drive(i).Commits();
+      for (const auto& command : rig.Sim->Drive(i).Log()) ++(command.Cdb[0] == 0x12 ? inquiries : others);
+    }
+    EXPECT_EQ(inquiries > 0, !sent.empty());
+    EXPECT_EQ(others > 0, sent == "update" || sent.rfind("commit", 0) == 0);
+    if (sent.rfind("commit ", 0) == 0) {
+      EXPECT_EQ(commits, 1);
+      EXPECT_EQ(rig.Sim->Drive(static_cast<std::size_t>(sent[7] - '0')).Commits(), 1);
+    } else {
+      EXPECT_EQ(commits, 0);
+    }
+#if !defined(_WIN32)
+    if (std::find(c.arguments.begin(), c.arguments.end(), "--json") != c.arguments.end() && c.status != 2) {
+      EXPECT_EQ(JsonExitStatus(out), c.status) << out;
+    }
+#endif
   }
 #if !defined(_WIN32)
   std::filesystem::remove(fifo);
@@ -279,7 +433,7 @@ TEST(CommandLine, ListSendsOnlyInquiryAndMarksTheDrivesItAdmits) {
 
   ProgramRig none;
   none.Sim = std::make_shared<SimulatedTransport>();
-  EXPECT_EQ(none.Run({"--list"}), 1);
+  EXPECT_EQ(none.Run({"--list"}), 4);
   EXPECT_EQ(none.Out.str(), "No drive found.\n");
 }
 

@@ -105,6 +105,8 @@ void TFlashForm::UpdateFirmware() {
   ProfileFound = false;
   NewFormatDvdRom = false;
   ProfileLength = 0;
+  LastUpdate = UpdateOutcome::NotRun;
+  LastUpdateStep.clear();
   const int line = ui_.ComboIndex();
   if (Drive == nullptr) return;
 
@@ -115,19 +117,24 @@ void TFlashForm::UpdateFirmware() {
                              "(size %u bytes, limit %u).\nNothing has been sent to the drive.\n",
                              static_cast<unsigned>(ImageSize), static_cast<unsigned>(kImageAreaSize)),
                       DialogKind::Error);
+    LastUpdate = UpdateOutcome::Refused;
     return;
   }
 
   const std::string current = Drive->GetRevision();
   const std::string next = Format("%4.4s", FieldText(package_.FirmwareName, kFirmwareNameSize).c_str());
   const DialogKind kind = CompareBytes(current, next) > 0 ? DialogKind::Warning : DialogKind::Confirmation;
-  if (ui_.MessageDialog(Question(*this, current, next), kind) != DialogResult::Yes) return;
+  if (ui_.MessageDialog(Question(*this, current, next), kind) != DialogResult::Yes) {
+    LastUpdate = UpdateOutcome::Declined;
+    return;
+  }
 
   // A flat battery in the middle of the commit would ruin the drive: on battery
   // below the threshold the update does not begin.
   const PowerReading power = InstalledSystemGuard().ReadPower();
   if (PowerTooLowToUpdate(power)) {
     ui_.MessageDialog(LowPowerText(power), DialogKind::Error);
+    LastUpdate = UpdateOutcome::Refused;
     return;
   }
 
@@ -135,6 +142,7 @@ void TFlashForm::UpdateFirmware() {
   const UpdateSpell spell(*Drive, ui_);
   if (spell.Refused()) {
     ui_.MessageDialog(spell.RefusalText(), DialogKind::Error);
+    LastUpdate = UpdateOutcome::Refused;
     return;
   }
   PrepareDrive(*Drive, ui_);
@@ -153,11 +161,17 @@ void TFlashForm::UpdateFirmware() {
 void TFlashForm::LoadVerifyCommit(int line) {
   std::uint8_t* chunk = ChunkBuffer.get();
   const std::uint8_t* image = package_.ImageArea;
+  // A failure ends the update in its stage, which the report names.
+  const auto failed = [this](const char* stage) {
+    LastUpdate = UpdateOutcome::Failed;
+    LastUpdateStep = stage;
+  };
 
   if (NewFormat1100 || NewFormatNamed) {
     ui_.SetGroupCaption("Write profile to drive's DRAM... ");
     if (!SetupFlashProfile(chunk)) {
       AppendCaption(ui_, ", Fail! ");
+      failed("Write profile to drive's DRAM");
       return;
     }
     // The copy always holds the whole block as sent, however long an earlier
@@ -174,6 +188,7 @@ void TFlashForm::LoadVerifyCommit(int line) {
     std::memcpy(chunk, image + offset, kTransferSize);
     if (!WriteBuffer(offset, chunk, kChunk, kControlData)) {
       AppendCaption(ui_, ", Fail! ");
+      failed("Write BIN to drive's DRAM");
       return;
     }
     ui_.ProgressStepIt();
@@ -183,6 +198,7 @@ void TFlashForm::LoadVerifyCommit(int line) {
     ui_.SetGroupCaption("Drive entry critical... ");
     if (!EntryCritical()) {
       AppendCaption(ui_, ", Fail! ");
+      failed("Drive entry critical");
       return;
     }
   }
@@ -190,6 +206,7 @@ void TFlashForm::LoadVerifyCommit(int line) {
   ui_.SetGroupCaption("Read back and Verify drive's DRAM... ");
   if (ProfileFound && !ReadVerifyProfile(ProfileCopy.data())) {
     AppendCaption(ui_, ", Valid Profile Fail!");
+    failed("Read back and Verify drive's DRAM");
     return;
   }
   ui_.SetProgressPosition(0);
@@ -197,11 +214,13 @@ void TFlashForm::LoadVerifyCommit(int line) {
     ExpectNothingYet(TransferBuffer, image + offset, kTransferSize);
     if (!ReadBuffer(offset, chunk, kChunk)) {
       AppendCaption(ui_, ", Read Fail! ");
+      failed("Read back and Verify drive's DRAM");
       return;
     }
     if (std::memcmp(image + offset, chunk, kTransferSize) != 0) {
       AppendCaption(ui_, ", Compare BIN and DRAM Fail! ");
       ui_.ShowMessage("Compare BIN and DRAM fail!");
+      failed("Read back and Verify drive's DRAM");
       return;
     }
     ui_.ProgressStepIt();
@@ -215,11 +234,13 @@ void TFlashForm::LoadVerifyCommit(int line) {
   if (!WriteBuffer(0, ProfileCopy.data(), 0, FlashAll ? kControlFlashAll : kControlFlash)) {
     // The time-out stays raised: the drive may still be busy with its flash.
     ui_.SetGroupCaption("Flash Fail.");
+    failed("Flash");
     return;
   }
   Drive->SetTimeout(kNormalTimeout);
   ui_.SetProgressPosition(kCommitProgressMax);
   ui_.SetGroupCaption("Flash Completed.");
+  LastUpdate = UpdateOutcome::Updated;
 
   const std::string text = Drive->GetDriveText();
   if (line >= 0 && line < ui_.ComboCount()) {

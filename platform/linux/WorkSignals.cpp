@@ -7,6 +7,9 @@
 #include <csignal>
 #include <cstddef>
 #include <cstring>
+#include <exception>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -113,4 +116,35 @@ void BlockWorkSignals(sigset_t& before) {
   sigset_t held;
   HeldSet(held);
   pthread_sigmask(SIG_BLOCK, &held, &before);
+}
+
+void RunWithWorkSignalsBlocked(void (*step)(void*), void* context) {
+  // The command runs on a thread that blocks the held signals, which reach this
+  // thread and its handler meanwhile, so the message appears at once, even
+  // during a commit of minutes.
+  sigset_t before;
+  BlockWorkSignals(before);  // the new thread starts with this mask
+  std::exception_ptr failure;
+  auto run = [step, context, &failure] {
+    try {
+      step(context);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  };
+  std::thread command;
+  try {
+    command = std::thread(run);
+  } catch (const std::system_error&) {
+    // No thread to be had: the command runs here with the signals blocked, and a
+    // held one is taken as soon as it is done.
+  }
+  if (command.joinable()) {
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    command.join();
+  } else {
+    run();
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  }
+  if (failure) std::rethrow_exception(failure);
 }

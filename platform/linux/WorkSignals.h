@@ -29,3 +29,7 @@ void ReleaseWorkSignals();
 // waiting for a command when a handler runs on its thread, and a restarted call
 // would send the command again. A thread started meanwhile starts with them blocked.
 void BlockWorkSignals(sigset_t& before);
+// Runs one step (a drive command) during the work: on a thread that blocks the
+// held signals, which reach the calling thread and its handler meanwhile, so the
+// message appears at once, even during a commit of minutes.
+void RunWithWorkSignalsBlocked(void (*step)(void*), void* context);

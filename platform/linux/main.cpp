@@ -5,6 +5,7 @@
 // open, so the program starts where Qt 6 is missing.
 #include <unistd.h>
 
+#include <chrono>
 #include <clocale>
 #include <cstddef>
 #include <filesystem>
@@ -12,14 +13,17 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/CommandLine.h"
 #include "app/FlashForm.h"
 #include "app/FlashPackage.h"
+#include "common/System.h"
 #include "common/Text.h"
 #include "device/Cddrive.h"
 #include "platform/linux/Platform.h"
+#include "platform/linux/WorkSignals.h"
 #if defined(FLASHUTIL_SIMULATED)
 #include "platform/sim/SimulatedDrives.h"
 #endif
@@ -94,6 +98,18 @@ int main(int argc, char** argv) {
   platform.MakeTransport = []() -> std::shared_ptr<Transport> { return MakeSgIoTransport(); };
 #endif
   platform.MakeSystemGuard = [&platform] { return MakeLinuxSystemGuard(platform.ProgramName); };
+  // The update without questions holds its work as the terminal face does.
+  platform.Unattended.HoldWork = [] { HoldWorkSignals(HeldWork::Update); };
+  platform.Unattended.ReleaseWork = [] { ReleaseWorkSignals(); };
+  platform.Unattended.RunHeld = [](void (*step)(void*), void* context) {
+    RunWithWorkSignalsBlocked(step, context);
+  };
+  platform.Unattended.Sleep = [](unsigned milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  };
+  platform.Unattended.ErrIsTerminal = isatty(STDERR_FILENO) != 0;
+  platform.Unattended.UpperCase = [](const std::string& text) { return LocaleUpperCase(text); };
+  platform.Unattended.StartedPath = argv0;
   platform.RunFace = [argv0, &platform](bool terminal, const std::function<int(Toolkit&)>& run) {
     return RunOnAFace(argv0, platform.ProgramFile, terminal, run);
   };

@@ -2,10 +2,14 @@
 // pass-through or ASPI, or simulated drives in the simulated-drive build. The
 // command line is read by RunProgram; what its options write goes to the console
 // the program was started from, or to a redirected stream, else to a message box.
+// The update without questions (--update) and --json never open a box: with
+// nowhere to write, their output is dropped and the exit status alone tells; the
+// update's error stream (its statuses and progress) is written as it comes.
 #include <windows.h>
 
 #include <memory>
 #include <sstream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -46,8 +50,9 @@ bool AttachParentConsole() {
   return attached;
 }
 
-void Deliver(const std::string& text, bool error) {
-  if (text.empty()) return;
+// Writes the text to the stream the starter gave or to its console; false when
+// neither takes it.
+bool Written(const std::string& text, bool error) {
   std::string lines;
   for (char c : text) {
     if (c == '\n') lines += '\r';
@@ -57,7 +62,7 @@ void Deliver(const std::string& text, bool error) {
   HANDLE handle = GetStdHandle(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
   if (handle != nullptr && handle != INVALID_HANDLE_VALUE && GetFileType(handle) != FILE_TYPE_UNKNOWN &&
       WriteAll(handle, lines)) {
-    return;
+    return true;
   }
   if (AttachParentConsole()) {
     HANDLE console = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -65,10 +70,36 @@ void Deliver(const std::string& text, bool error) {
     if (console != INVALID_HANDLE_VALUE) {
       const bool written = WriteAll(console, lines);
       CloseHandle(console);
-      if (written) return;
+      if (written) return true;
     }
   }
+  return false;
+}
+
+void Deliver(const std::string& text, bool error, bool unattended) {
+  if (text.empty() || Written(text, error) || unattended) return;
   MessageBoxA(nullptr, text.c_str(), ApplicationTitle, MB_OK | (error ? MB_ICONERROR : MB_ICONINFORMATION));
+}
+
+// The error stream of the update without questions: each flush is written at once.
+class LiveErrors : public std::stringbuf {
+ protected:
+  int sync() override {
+    if (!str().empty()) Written(str(), true);
+    str(std::string());
+    return 0;
+  }
+};
+
+// During the update a Ctrl-C or Ctrl-Break on the console is taken and said once:
+// the update finishes, and nothing ends it halfway.
+BOOL WINAPI HoldInterrupts(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  static LONG said = 0;
+  if (InterlockedExchange(&said, 1) == 0) {
+    Written("\nFlash is in progress: it cannot be interrupted. The program ends when it is done.\n", true);
+  }
+  return TRUE;
 }
 
 // The program's name as the usage texts show it: the file name it was started
@@ -104,10 +135,23 @@ int main(int argc, char** argv) {
   };
   platform.MakeSystemGuard = [] { return MakeWindowsSystemGuard(); };
   platform.RunFace = [&ui](bool, const std::function<int(Toolkit&)>& run) { return run(ui); };
+  platform.Unattended.HoldWork = [] { SetConsoleCtrlHandler(HoldInterrupts, TRUE); };
+  platform.Unattended.ReleaseWork = [] { SetConsoleCtrlHandler(HoldInterrupts, FALSE); };
+  platform.Unattended.Sleep = [](unsigned milliseconds) { ::Sleep(milliseconds); };
+  HANDLE errors = GetStdHandle(STD_ERROR_HANDLE);
+  platform.Unattended.ErrIsTerminal =
+      errors != nullptr && errors != INVALID_HANDLE_VALUE && GetFileType(errors) == FILE_TYPE_CHAR;
+  platform.Unattended.StartedPath = ui.ProgramStartedPath();
+  platform.Unattended.UpperCase = [&ui](const std::string& text) { return ui.UpperCase(text); };
 
-  std::ostringstream out, err;
-  const int code = RunProgram(arguments, platform, out, err);
-  Deliver(out.str(), false);
-  Deliver(err.str(), true);
+  const CommandLine line = ParseCommandLine(arguments, false);
+  const bool unattended = line.What == CommandLine::Action::Update || line.Json;
+  LiveErrors live;
+  std::ostringstream out, collected;
+  std::ostream liveErr(&live);
+  const int code = RunProgram(arguments, platform, out, unattended ? liveErr : collected);
+  liveErr.flush();
+  Deliver(out.str(), false, unattended);
+  Deliver(collected.str(), true, unattended);
   return code;
 }

@@ -672,6 +672,41 @@ TEST(BuiltProgram, ProgramsCarryManifestVersionAndIcon) {
 
 // The options of the built program: what they write to the streams its starter
 // handed down (a console is not there to attach to), and the exit status.
+// Runs a program with its output and error streams in files, as a fleet tool or a
+// shell redirects them; its exit status (99 when it did not end within 60 s).
+DWORD RunWithStreams(const fs::path& program, const std::string& arguments, std::string& out,
+                     std::string& err) {
+  const fs::path dir = program.parent_path();
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE streams[2];
+  const fs::path files[2] = {dir / "out.txt", dir / "err.txt"};
+  for (int i = 0; i < 2; ++i) {
+    streams[i] = CreateFileA(files[i].string().c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(streams[i], INVALID_HANDLE_VALUE);
+  }
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = streams[0];
+  startup.hStdError = streams[1];
+  std::string command = "\"" + program.string() + "\" " + arguments;
+  PROCESS_INFORMATION info = {};
+  DWORD status = 99;
+  if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, dir.string().c_str(),
+                     &startup, &info)) {
+    if (WaitForSingleObject(info.hProcess, 60000) == WAIT_OBJECT_0)
+      GetExitCodeProcess(info.hProcess, &status);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+  }
+  for (HANDLE stream : streams) CloseHandle(stream);
+  const std::vector<std::uint8_t> outBytes = ReadAll(files[0]), errBytes = ReadAll(files[1]);
+  out.assign(outBytes.begin(), outBytes.end());
+  err.assign(errBytes.begin(), errBytes.end());
+  return status;
+}
+
 TEST(BuiltProgram, OptionsWriteToTheStreamsTheStarterGave) {
   struct Case {
     const char* arguments;
@@ -696,33 +731,10 @@ TEST(BuiltProgram, OptionsWriteToTheStreamsTheStarterGave) {
   fs::copy_file(FLASHUTIL_SIM_PROGRAM, dir / "flashutil-sim.exe");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.arguments);
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE streams[2];
-    const fs::path files[2] = {dir / "out.txt", dir / "err.txt"};
-    for (int i = 0; i < 2; ++i) {
-      streams[i] = CreateFileA(files[i].string().c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-      ASSERT_NE(streams[i], INVALID_HANDLE_VALUE);
-    }
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = streams[0];
-    startup.hStdError = streams[1];
-    std::string command = "\"" + (dir / "flashutil-sim.exe").string() + "\" " + c.arguments;
-    PROCESS_INFORMATION info = {};
-    ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                               dir.string().c_str(), &startup, &info));
-    EXPECT_EQ(WaitForSingleObject(info.hProcess, 30000), WAIT_OBJECT_0);
-    DWORD status = 99;
-    GetExitCodeProcess(info.hProcess, &status);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
-    for (HANDLE stream : streams) CloseHandle(stream);
-    const std::vector<std::uint8_t> out = ReadAll(files[0]), err = ReadAll(files[1]);
-    EXPECT_EQ(status, c.status);
-    EXPECT_EQ(std::string(out.begin(), out.end()), c.out);
-    EXPECT_EQ(std::string(err.begin(), err.end()).rfind(c.err, 0), 0u) << std::string(err.begin(), err.end());
+    std::string out, err;
+    EXPECT_EQ(RunWithStreams(dir / "flashutil-sim.exe", c.arguments, out, err), c.status);
+    EXPECT_EQ(out, c.out);
+    EXPECT_EQ(err.rfind(c.err, 0), 0u) << err;
   }
   fs::remove_all(dir);
 }
@@ -915,6 +927,27 @@ TEST(BuiltProgram, StampedSimulatedDriveProgramUpdatesTheDriveThroughTheWindow) 
   PostMessageA(window, WM_CLOSE, 0, 0);
   EXPECT_EQ(flasher.ExitCode(), 0u);
   EXPECT_TRUE(fs::exists(dir / "cdrw.simstate"));  // the drive kept what it was flashed with
+  fs::remove_all(dir);
+}
+
+// A stamped flash program updates the simulated drive without a window: a dry
+// run, the update, and then nothing to do, each with its JSON document.
+TEST(BuiltProgram, UnattendedUpdateWithItsJsonWithoutAWindow) {
+  const fs::path dir = StampSampleFlashProgram("flashutil-gui-unattended");
+  ASSERT_TRUE(fs::exists(dir / "1A2B.EXE"));
+  std::string out, err;
+  EXPECT_EQ(RunWithStreams(dir / "1A2B.EXE", "--update --json", out, err), 0u);
+  EXPECT_NE(out.find("\"revision_before\":\"1000\",\"revision_after\":null,\"new_revision\":\"1A2B\""),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("\"outcome\":\"dry run\""), std::string::npos) << out;
+  EXPECT_EQ(RunWithStreams(dir / "1A2B.EXE", "--update --yes --json", out, err), 0u);
+  EXPECT_NE(out.find("\"revision_after\":\"1A2B\""), std::string::npos) << out;
+  EXPECT_NE(out.find("\"outcome\":\"updated\""), std::string::npos) << out;
+  EXPECT_EQ(out.substr(out.size() - 18), "\"exit_status\":0}\r\n");
+  EXPECT_NE(err.find("\r\nStatus: Flash Completed.\r\n"), std::string::npos) << err;
+  EXPECT_EQ(RunWithStreams(dir / "1A2B.EXE", "--update --yes", out, err), 3u);
+  EXPECT_NE(out.find("Already current:"), std::string::npos) << out;
   fs::remove_all(dir);
 }
 

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "app/FlashForm.h"
+#include "app/Progress.h"
 #include "common/System.h"
 #include "common/Text.h"
 #include "platform/linux/WorkSignals.h"
@@ -29,8 +30,6 @@ constexpr const char* kError = "1;31";
 constexpr const char* kConfirm = "1;36";
 constexpr const char* kBar = "32";
 constexpr const char* kChosen = "1;32";
-
-constexpr int kBarWidth = 40;
 
 // A terminal echoes what the user types; anything else is echoed by us, so that
 // a transcript of piped answers reads like a session.
@@ -58,24 +57,6 @@ int LineNumber(const std::string& digits) {
   int number = 0;
   for (char c : digits) number = number * 10 + (c - '0');
   return number;
-}
-
-int Percent(int minimum, int maximum, int position) {
-  if (maximum <= minimum) return 0;
-  const long long done = static_cast<long long>(position) - minimum;
-  const long long percent = done * 100 / (static_cast<long long>(maximum) - minimum);
-  return percent < 0 ? 0 : percent > 100 ? 100 : static_cast<int>(percent);
-}
-
-std::string Bar(int percent) {
-  const int filled = percent * kBarWidth / 100;
-  // Appended piece by piece: `"[" + std::string(...)` draws a false -Wrestrict from GCC 12 at -O3.
-  std::string text = "[";
-  text.append(static_cast<std::size_t>(filled), '#');
-  text.append(static_cast<std::size_t>(kBarWidth - filled), '-');
-  text += "] ";
-  const std::string number = std::to_string(percent);
-  return text + std::string(3 - number.size(), ' ') + number + "%";
 }
 
 std::string Range(const std::string& prefix, std::size_t count) {
@@ -149,11 +130,11 @@ void TerminalToolkit::PrintBox(const std::string& title, const char* colour, con
 }
 
 void TerminalToolkit::DrawProgress() {
-  const int percent = Percent(progressMin_, progressMax_, progressPosition_);
+  const int percent = ProgressPercent(progressMin_, progressMax_, progressPosition_);
   if (interactive_) {
     // One bar, drawn again over itself: a carriage return and never a new line.
     // A bar at its start is not worth a line of its own.
-    const std::string bar = "  " + Bar(percent);
+    const std::string bar = "  " + ProgressBar(percent);
     if (!barOpen_ && progressPosition_ <= progressMin_) return;
     if (barOpen_ && bar == barDrawn_) return;
     FlushCaption();
@@ -167,7 +148,7 @@ void TerminalToolkit::DrawProgress() {
   if (quarters < quartersShown_) quartersShown_ = quarters;
   if (quarters > quartersShown_) {
     quartersShown_ = quarters;
-    PrintLine("  " + Bar(percent));
+    PrintLine("  " + ProgressBar(percent));
   }
 }
 
@@ -558,32 +539,5 @@ void TerminalToolkit::RunBlocking(void (*step)(void*), void* context) {
     step(context);
     return;
   }
-  // The command runs on a thread that blocks the held signals, which reach this
-  // thread and its handler meanwhile, so the message appears at once, even
-  // during a commit of minutes.
-  sigset_t before;
-  BlockWorkSignals(before);  // the new thread starts with this mask
-  std::exception_ptr failure;
-  auto run = [step, context, &failure] {
-    try {
-      step(context);
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  };
-  std::thread command;
-  try {
-    command = std::thread(run);
-  } catch (const std::system_error&) {
-    // No thread to be had: the command runs here with the signals blocked, and a
-    // held one is taken as soon as it is done.
-  }
-  if (command.joinable()) {
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    command.join();
-  } else {
-    run();
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-  }
-  if (failure) std::rethrow_exception(failure);
+  RunWithWorkSignalsBlocked(step, context);
 }
