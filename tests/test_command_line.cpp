@@ -300,6 +300,27 @@ TEST(CommandLine, EachOptionsOutputAndExitStatus) {
 #endif
 }
 
+// The update without questions is the window's update: the same commands with the
+// same data, in the same order, while the drive is held, down to the line's refresh.
+TEST(CommandLine, UpdateSendsWhatTheWindowsUpdateSends) {
+  ProgramRig window, unattended;
+  window.Ui.Answers = {DialogResult::Yes, DialogResult::Yes};
+  window.Ui.Script = {[](RecordingToolkit& ui) { ui.UserPressesButton(); }};
+  EXPECT_EQ(window.Run({}), 0);
+  EXPECT_EQ(window.Ui.Group, "Flash Completed.");
+  EXPECT_EQ(unattended.Run({"--update", "--yes"}), 0);
+  for (std::size_t i = 0; i < 2; ++i) {
+    const auto &expected = window.Sim->Drive(i).Log(), &sent = unattended.Sim->Drive(i).Log();
+    ASSERT_EQ(sent.size(), expected.size()) << "drive " << i;
+    for (std::size_t k = 0; k < sent.size(); ++k) {
+      EXPECT_EQ(sent[k].Cdb, expected[k].Cdb) << "command " << k;
+      EXPECT_EQ(sent[k].Data, expected[k].Data) << "command " << k;
+      EXPECT_EQ(sent[k].Claimed, expected[k].Claimed) << "command " << k;
+    }
+  }
+  EXPECT_EQ(unattended.Sim->Drive(0).Commits(), 1);
+}
+
 TEST(CommandLine, WithoutOptionsTheWindowRunsAndTerminalOnlyChoosesTheFace) {
   for (const bool terminal : {false, true}) {
     ProgramRig rig;
