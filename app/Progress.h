@@ -24,3 +24,13 @@ inline std::string ProgressBar(int percent) {
   const std::string number = std::to_string(percent);
   return text + std::string(3 - number.size(), ' ') + number + "%";
 }
+
+// Plain output (not a terminal) shows a line at each quarter: whether one is due
+// at this percentage, counting the quarters shown; a bar going back starts a new pass.
+inline bool QuarterReached(int percent, int& quartersShown) {
+  const int quarters = percent / 25;
+  if (quarters < quartersShown) quartersShown = quarters;
+  if (quarters <= quartersShown) return false;
+  quartersShown = quarters;
+  return true;
+}

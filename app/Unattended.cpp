@@ -163,12 +163,7 @@ class UnattendedToolkit : public Toolkit {
       barOpen_ = true;
       return;
     }
-    const int quarters = percent / 25;
-    if (quarters < quarters_) quarters_ = quarters;
-    if (quarters > quarters_) {
-      quarters_ = quarters;
-      err_ << "  " << ProgressBar(percent) << '\n' << std::flush;
-    }
+    if (QuarterReached(percent, quarters_)) err_ << "  " << ProgressBar(percent) << '\n' << std::flush;
   }
   void EndBar() {
     if (!barOpen_) return;

@@ -1,6 +1,5 @@
 #include "toolkit/terminal/TerminalToolkit.h"
 
-#include <pthread.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -8,10 +7,8 @@
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
-#include <exception>
 #include <filesystem>
 #include <iostream>
-#include <system_error>
 #include <thread>
 
 #include "app/FlashForm.h"
@@ -143,13 +140,7 @@ void TerminalToolkit::DrawProgress() {
     barDrawn_ = bar;
     return;
   }
-  // Plain output: a line at each quarter; a bar going back starts a new pass.
-  const int quarters = percent / 25;
-  if (quarters < quartersShown_) quartersShown_ = quarters;
-  if (quarters > quartersShown_) {
-    quartersShown_ = quarters;
-    PrintLine("  " + ProgressBar(percent));
-  }
+  if (QuarterReached(percent, quartersShown_)) PrintLine("  " + ProgressBar(percent));
 }
 
 // ---- input ----
