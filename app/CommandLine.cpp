@@ -61,7 +61,8 @@ std::string HelpText(const std::string& name, bool terminalFace) {
       "  --drive ID    the drive --update takes: its line as --list shows it, its address (H-T-L),\n"
       "                its letter or its device node; without it, the one drive this program updates\n"
       "  --yes         with --update: update the drive; the window's warnings go to the error stream\n"
-      "  --force       with --update: update a drive that already has this revision (or a newer one)\n"
+      "  --force       with --update: update a drive that already has this revision (or a newer\n"
+      "                one, where the program names a firmware range)\n"
       "  --json        with --list, --info or --update: one JSON document on the output, nothing else\n"
       "  --log FILE    append a transcript of the session (drive commands, dialogs, answers) to FILE\n";
   if (terminalFace) text += "  --terminal    the terminal face even where a window could open\n";
@@ -71,11 +72,11 @@ std::string HelpText(const std::string& name, bool terminalFace) {
       "Exit status: 0 done: --update updated the drive or made its dry run, an option gave its\n"
       "output, or the window closed (also when its update failed: its dialogs say so); 1 failed:\n"
       "the --update failed, the drive untouched or as the read-back left it, the log file could\n"
-      "not be opened or written, or --info found the flash program damaged; 2 a command line it\n"
-      "refuses; 3 nothing to do: the drive --update took already has this revision (see --force);\n"
-      "4 refused before any drive command: no drive could be had or none was found (--list too),\n"
-      "none or more than one that --update may take, --drive names none of them, the power is too\n"
-      "low, or another program holds the drive.\n";
+      "not be written (but for --update), or --info found the flash program damaged; 2 a command\n"
+      "line it refuses; 3 nothing to do: the drive --update took already has this revision (see\n"
+      "--force); 4 refused before any drive command: the log file could not be opened, no drive\n"
+      "could be had or none was found (--list too), none or more than one that --update may take,\n"
+      "--drive names none of them, the power is too low, or another program holds the drive.\n";
   return text;
 }
 
@@ -215,7 +216,7 @@ std::string UpdateText(const UnattendedResult& result, const FlashPackage& packa
   }
   text += "Failed";
   if (!result.Step.empty()) text += " at " + result.Step;
-  text += ": " + EscapedText(result.Reason);
+  if (!result.Reason.empty()) text += ": " + EscapedText(result.Reason);
   if (!result.Sense.empty()) text += " (sense " + EscapedText(result.Sense) + ")";
   return text + '\n';
 }
@@ -439,7 +440,7 @@ int RunProgram(const std::vector<std::string>& arguments, const ProgramPlatform&
     std::string error;
     if (!log.Open(line.LogFile, platform.LogLineEnd, error)) {
       err << name << ": " << error << '\n';
-      return failedBefore(error, kExitFailed);
+      return failedBefore(error, kExitRefused);
     }
     log.Write("start " + UtcTimeText());
     log.Write("program " + program + ", Flash Utility " + ProgramVersion());
@@ -489,19 +490,23 @@ int RunProgram(const std::vector<std::string>& arguments, const ProgramPlatform&
     InstallSystemGuard(nullptr);
     Cddrive::InstallTransport(nullptr);
   }
+  std::string logError;
   if (logging) {
     log.Write("end " + UtcTimeText() + Format(", exit status %d", code));
     const std::string failed = log.WriteError();
     if (!failed.empty()) {
-      // Said once, after the work: the update is never held up or cut short for its transcript.
-      err << name << ": the log file " << EscapedText(line.LogFile) << " could not be written: " << failed
-          << '\n';
-      if (code == kExitDone) code = kExitFailed;
+      // Said once, after the work: the update is never held up or cut short for its
+      // transcript. The status of --update stays the update's own: a script that
+      // read "failed" might update the drive again.
+      logError = "the log file " + line.LogFile + " could not be written: " + failed;
+      err << name << ": " << EscapedText(logError) << '\n';
+      if (code == kExitDone && !update) code = kExitFailed;
     }
   }
   if (line.Json) {
     document(
         [&](JsonWriter& json) {
+          if (!logError.empty()) json.Key("log_error").Text(logError);
           if (info) {
             JsonPackage(json, package);
           } else if (update) {

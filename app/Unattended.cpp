@@ -6,6 +6,7 @@
 
 #include "app/FlashForm.h"
 #include "app/Progress.h"
+#include "app/SystemGuard.h"
 #include "common/System.h"
 #include "common/Text.h"
 
@@ -47,7 +48,7 @@ class UnattendedToolkit : public Toolkit {
   void RunMessageLoop() override {}
   void CloseWindow() override {}
   void PostQuit(int) override { QuitAsked = true; }
-  void ShowException(const std::string& text) override { Say(text); }
+  void ShowException(const std::string& text) override { Say(EscapedText(text)); }
 
   void SetWindowCaption(const std::string& caption) override { caption_ = caption; }
   std::string WindowCaption() const override { return caption_; }
@@ -303,7 +304,17 @@ UnattendedResult RunUnattendedUpdate(const UnattendedOptions& options, const Fla
       if (upToDate && !options.Force) {
         result.What = Outcome::Current;
       } else if (!options.Yes) {
-        result.What = Outcome::DryRun;
+        // What the update refuses before its first drive command, its dry run
+        // refuses as well.
+        const PowerReading power = InstalledSystemGuard().ReadPower();
+        if (form.ImageSize == 0 || form.ImageSize > kImageAreaSize) {
+          refuse(Format("the firmware image in this flash program is damaged (size %u bytes, limit %u)",
+                        static_cast<unsigned>(form.ImageSize), static_cast<unsigned>(kImageAreaSize)));
+        } else if (PowerTooLowToUpdate(power)) {
+          refuse(OneLine(LowPowerText(power)));
+        } else {
+          result.What = Outcome::DryRun;
+        }
       } else {
         const std::size_t before = ui.Errors.size();
         form.FlashButtonClick();
@@ -312,6 +323,8 @@ UnattendedResult RunUnattendedUpdate(const UnattendedOptions& options, const Fla
         switch (form.LastUpdate) {
           case TFlashForm::UpdateOutcome::Updated:
             result.What = Outcome::Updated;
+            // The line refreshed after the commit holds the revision the drive reports now.
+            result.RevisionAfter = Trimmed(form.Drive->GetRevision());
             break;
           case TFlashForm::UpdateOutcome::Refused:
             refuse(said);
@@ -325,8 +338,6 @@ UnattendedResult RunUnattendedUpdate(const UnattendedOptions& options, const Fla
             }
             break;
         }
-        // The line refreshed after a commit (or as it was) holds the revision now.
-        result.RevisionAfter = Trimmed(form.Drive->GetRevision());
       }
     }
     form.FormDestroy();
@@ -335,7 +346,7 @@ UnattendedResult RunUnattendedUpdate(const UnattendedOptions& options, const Fla
     FlashForm = nullptr;
     result.What = Outcome::Failed;
     result.Reason = e.what();
-    ui.Say(e.what());
+    ui.Say(EscapedText(e.what()));
   }
   result.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   return result;

@@ -57,6 +57,7 @@ struct ProgramRig {
   bool FaceRan = false;
   bool TerminalAsked = false;
   std::string ProgramFile = "/opt/flash/FLASH.EXE", ProgramName = "FLASH.EXE", LogLineEnd = "\n";
+  PowerReading Power;  // what the system says of the machine's power
 
   explicit ProgramRig(std::unique_ptr<FlashPackage> package = MakeFlasherPackage())
       : Package(std::move(package)) {
@@ -81,6 +82,14 @@ struct ProgramRig {
     platform.LogLineEnd = LogLineEnd;
     platform.TerminalFace = terminalFace;
     platform.MakeTransport = [this] { return Sim; };
+    struct Reading : SystemGuard {
+      explicit Reading(PowerReading power) : Power(power) {}
+      PowerReading ReadPower() override { return Power; }
+      void HoldOff() override {}
+      void Release() override {}
+      PowerReading Power;
+    };
+    platform.MakeSystemGuard = [this] { return std::make_unique<Reading>(Power); };
     platform.RunFace = [this](bool terminal, const std::function<int(Toolkit&)>& run) {
       FaceRan = true;
       TerminalAsked = terminal;
@@ -128,6 +137,7 @@ TEST(CommandLine, EachOptionsOutputAndExitStatus) {
     rig.Sim->Drive(1).Config().Product = "CRW-5224A";
     rig.Sim->Drive(1).Config().Revision = "1000";
   };
+  const Setup flatBattery = [](ProgramRig& rig) { rig.Power = {PowerReading::Supply::Battery, 10}; };
   const Setup current = [](ProgramRig& rig) {  // the drive has the image's revision, within the range
     PutText(rig.Package->FirmwareRange, kTextFieldSize, "1000-2FFF");
     rig.Sim->Drive(0).Config().Revision = "2000";
@@ -159,7 +169,7 @@ TEST(CommandLine, EachOptionsOutputAndExitStatus) {
       {{"--terminal"}, false, 2, "", "FLASH.EXE: --terminal: this program has no terminal face"},
       {{"--log", "/nonexistent/dir/x.log"},
        true,
-       1,
+       4,
        "",
        "FLASH.EXE: cannot open the log file /nonexistent/dir/x.log: No such file or directory\n"},
       // The update without questions.
@@ -223,6 +233,27 @@ TEST(CommandLine, EachOptionsOutputAndExitStatus) {
       {{"--update", "--yes"},
        true,
        4,
+       "Refused: ERROR: The computer is running on its battery, which is at 10 %.",
+       "",
+       "inquiry",
+       flatBattery},
+      {{"--update"},
+       true,
+       4,
+       "Refused: ERROR: The computer is running on its battery",
+       "",
+       "inquiry",
+       flatBattery},
+      {{"--update"},
+       true,
+       4,
+       "Refused: the firmware image in this flash program is damaged (size 0 bytes, limit 524288)\n",
+       "",
+       "inquiry",
+       [](ProgramRig& rig) { SetPackageImageSize(*rig.Package, 0); }},
+      {{"--update", "--yes"},
+       true,
+       4,
        "Refused: ERROR: Drive writer is in use by another program",
        "",
        "inquiry",
@@ -259,11 +290,14 @@ TEST(CommandLine, EachOptionsOutputAndExitStatus) {
 #if !defined(_WIN32)
   // clang-format off
   cases.insert(cases.end(), {
-      {{"--log", "/"}, true, 1, "", "FLASH.EXE: cannot open the log file /: Is a directory\n"},
-      {{"--log", fifo}, true, 1, "", "FLASH.EXE: cannot open the log file " + fifo + ": a named pipe that no program reads\n"},
+      {{"--log", "/"}, true, 4, "", "FLASH.EXE: cannot open the log file /: Is a directory\n"},
+      {{"--log", fifo}, true, 4, "", "FLASH.EXE: cannot open the log file " + fifo + ": a named pipe that no program reads\n"},
       {{"--log", "/dev/full", "--info"}, true, 1, "Program: /opt/flash/FLASH.EXE\nKind: flash program\n",
        "FLASH.EXE: the log file /dev/full could not be written: No space left on device\n"},
-      {{"--log", "/dev/full", "--list", "--json"}, true, 1, "\"exit_status\":1}", "", "inquiry"}});
+      {{"--log", "/dev/full", "--list", "--json"}, true, 1, "\"exit_status\":1}", "", "inquiry"},
+      // An update that a failed transcript reports as failed might be made again.
+      {{"--log", "/dev/full", "--update", "--yes", "--json"}, true, 0,
+       "\"log_error\":\"the log file /dev/full could not be written: No space left on device\"", "", "commit 0"}});
   // clang-format on
 #endif
   for (const Case& c : cases) {

@@ -91,15 +91,104 @@ class LiveErrors : public std::stringbuf {
   }
 };
 
-// During the update a Ctrl-C or Ctrl-Break on the console is taken and said once:
-// the update finishes, and nothing ends it halfway.
-BOOL WINAPI HoldInterrupts(DWORD event) {
-  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-  static LONG said = 0;
-  if (InterlockedExchange(&said, 1) == 0) {
-    Written("\nFlash is in progress: it cannot be interrupted. The program ends when it is done.\n", true);
+// The update without questions has no window, yet while it works the session's
+// end and a suspend are refused as the window refuses them: a hidden window on a
+// thread of its own answers the system (the update's thread waits in its drive
+// commands) and names the reason on the shutdown screen of Vista and later. On
+// the console, Ctrl-C and Ctrl-Break are taken and said once; a closed console, a
+// log-off or a shut-down waits for the work's end as long as the system lets it.
+class WorkHold {
+ public:
+  static constexpr char kWindowClass[] = "FlashUtilityWork";
+
+  void Begin() {
+    ended_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ready_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD id = 0;
+    thread_ = CreateThread(nullptr, 0, &WorkHold::Run, this, 0, &id);
+    if (thread_ != nullptr && ready_ != nullptr) WaitForSingleObject(ready_, 10000);
+    held_ = this;
+    SetConsoleCtrlHandler(&WorkHold::Console, TRUE);
   }
-  return TRUE;
+
+  void End() {
+    SetConsoleCtrlHandler(&WorkHold::Console, FALSE);
+    if (ended_ != nullptr) SetEvent(ended_);
+    if (window_ != nullptr) PostMessageA(window_, WM_CLOSE, 0, 0);
+    if (thread_ != nullptr) {
+      WaitForSingleObject(thread_, 10000);
+      CloseHandle(thread_);
+    }
+    for (HANDLE event : {ready_, ended_}) {
+      if (event != nullptr) CloseHandle(event);
+    }
+    thread_ = ready_ = ended_ = nullptr;
+    window_ = nullptr;
+  }
+
+ private:
+  static DWORD WINAPI Run(LPVOID parameter) {
+    auto* self = static_cast<WorkHold*>(parameter);
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = &WorkHold::Procedure;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = kWindowClass;
+    RegisterClassA(&windowClass);  // a second update finds it registered
+    HWND window = CreateWindowExA(0, kWindowClass, ApplicationTitle, WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
+                                  nullptr, windowClass.hInstance, nullptr);
+    if (window != nullptr)
+      System().ShutdownBlockReasonCreate(window, L"Firmware update in progress, do not turn off");
+    self->window_ = window;
+    SetEvent(self->ready_);
+    MSG message;
+    while (window != nullptr && GetMessageA(&message, nullptr, 0, 0) > 0) DispatchMessageA(&message);
+    return 0;
+  }
+
+  static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+      case WM_QUERYENDSESSION:
+        return FALSE;  // a shut-down or log-off in the middle of an update would ruin the drive
+      case WM_POWERBROADCAST:
+        return wParam == PBT_APMQUERYSUSPEND ? BROADCAST_QUERY_DENY : TRUE;
+      case WM_CLOSE:
+        System().ShutdownBlockReasonDestroy(window);
+        DestroyWindow(window);
+        return 0;
+      case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+      default:
+        return DefWindowProcA(window, message, wParam, lParam);
+    }
+  }
+
+  static BOOL WINAPI Console(DWORD event) {
+    WorkHold* hold = held_;
+    if (hold == nullptr) return FALSE;
+    static LONG said = 0;
+    if (InterlockedExchange(&said, 1) == 0) {
+      Written("\nFlash is in progress: it cannot be interrupted. The program ends when it is done.\n", true);
+    }
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && hold->ended_ != nullptr) {
+      WaitForSingleObject(hold->ended_, INFINITE);  // the system ends the process once this returns
+    }
+    return TRUE;
+  }
+
+  static WorkHold* volatile held_;
+  HANDLE thread_ = nullptr, ready_ = nullptr, ended_ = nullptr;
+  HWND volatile window_ = nullptr;
+};
+WorkHold* volatile WorkHold::held_ = nullptr;
+
+// Whether the command line asks for the update without questions or for JSON:
+// its output then never waits in a message box, even when the line is refused.
+bool Unattended(const std::vector<std::string>& arguments) {
+  for (const std::string& argument : arguments) {
+    if (argument == "--update" || argument == "--json") return true;
+  }
+  return false;
 }
 
 // The program's name as the usage texts show it: the file name it was started
@@ -115,6 +204,7 @@ int main(int argc, char** argv) {
   HardenDllSearch(System());  // before anything can load a DLL by name
   Win32Toolkit ui;
   const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+  const bool unattended = Unattended(arguments);
 
   ProgramPlatform platform;
   platform.Package = &EmbeddedPackage();
@@ -122,21 +212,28 @@ int main(int argc, char** argv) {
   platform.ProgramName = NameOf(ui.ProgramStartedPath());
   platform.LogLineEnd = "\r\n";  // the transcript reads as a text file in Notepad
   platform.IniReaders = [] { return MakeIniReader(); };
-  platform.MakeTransport = [&platform]() -> std::shared_ptr<Transport> {
+  platform.MakeTransport = [&platform, unattended]() -> std::shared_ptr<Transport> {
 #ifdef FLASHUTIL_SIMULATED
     std::string error;
     std::unique_ptr<Transport> transport =
         MakeProgramSimulatedDrives(platform.ProgramFile, platform.IniReaders, error);
-    if (transport == nullptr) MessageBoxA(nullptr, error.c_str(), ApplicationTitle, MB_OK | MB_ICONERROR);
+    if (transport != nullptr) return transport;
+    if (unattended) {
+      Written(error + "\n", true);
+    } else {
+      MessageBoxA(nullptr, error.c_str(), ApplicationTitle, MB_OK | MB_ICONERROR);
+    }
     return transport;
 #else
+    (void)unattended;
     return MakeWindowsTransport();
 #endif
   };
   platform.MakeSystemGuard = [] { return MakeWindowsSystemGuard(); };
   platform.RunFace = [&ui](bool, const std::function<int(Toolkit&)>& run) { return run(ui); };
-  platform.Unattended.HoldWork = [] { SetConsoleCtrlHandler(HoldInterrupts, TRUE); };
-  platform.Unattended.ReleaseWork = [] { SetConsoleCtrlHandler(HoldInterrupts, FALSE); };
+  WorkHold hold;
+  platform.Unattended.HoldWork = [&hold] { hold.Begin(); };
+  platform.Unattended.ReleaseWork = [&hold] { hold.End(); };
   platform.Unattended.Sleep = [](unsigned milliseconds) { ::Sleep(milliseconds); };
   HANDLE errors = GetStdHandle(STD_ERROR_HANDLE);
   platform.Unattended.ErrIsTerminal =
@@ -144,8 +241,6 @@ int main(int argc, char** argv) {
   platform.Unattended.StartedPath = ui.ProgramStartedPath();
   platform.Unattended.UpperCase = [&ui](const std::string& text) { return ui.UpperCase(text); };
 
-  const CommandLine line = ParseCommandLine(arguments, false);
-  const bool unattended = line.What == CommandLine::Action::Update || line.Json;
   LiveErrors live;
   std::ostringstream out, collected;
   std::ostream liveErr(&live);

@@ -941,9 +941,41 @@ TEST(BuiltProgram, UnattendedUpdateWithItsJsonWithoutAWindow) {
             std::string::npos)
       << out;
   EXPECT_NE(out.find("\"outcome\":\"dry run\""), std::string::npos) << out;
-  EXPECT_EQ(RunWithStreams(dir / "1A2B.EXE", "--update --yes --json", out, err), 0u);
+
+  // The drive's commit takes four seconds; meanwhile the system asks whether the
+  // session may end or the machine suspend, and the update's hidden window says no.
+  std::ofstream(dir / "simdrives.ini")
+      << "[drives]\r\nlist = cdrw\r\n[cdrw]\r\nfault1 = delay 3B control=80 ms=4000\r\n";
+  struct Run {
+    fs::path Program;
+    std::string Out, Err;
+    DWORD Status = 99;
+    static DWORD WINAPI Thread(LPVOID self) {
+      auto* run = static_cast<Run*>(self);
+      run->Status = RunWithStreams(run->Program, "--update --yes --json", run->Out, run->Err);
+      return 0;
+    }
+  } update;
+  update.Program = dir / "1A2B.EXE";
+  HANDLE thread = CreateThread(nullptr, 0, &Run::Thread, &update, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  HWND hold = nullptr;
+  for (int tries = 0; tries < 200 && hold == nullptr; ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    hold = FindWindowA("FlashUtilityWork", nullptr);
+  }
+  ASSERT_NE(hold, nullptr);
+  EXPECT_FALSE(IsWindowVisible(hold));
+  EXPECT_EQ(AnswerOf(hold, WM_QUERYENDSESSION, 0), FALSE);
+  EXPECT_EQ(AnswerOf(hold, WM_POWERBROADCAST, PBT_APMQUERYSUSPEND), BROADCAST_QUERY_DENY);
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  out = update.Out;
+  err = update.Err;
+  EXPECT_EQ(update.Status, 0u);
   EXPECT_NE(out.find("\"revision_after\":\"1A2B\""), std::string::npos) << out;
   EXPECT_NE(out.find("\"outcome\":\"updated\""), std::string::npos) << out;
+  ASSERT_GE(out.size(), 18u);
   EXPECT_EQ(out.substr(out.size() - 18), "\"exit_status\":0}\r\n");
   EXPECT_NE(err.find("\r\nStatus: Flash Completed.\r\n"), std::string::npos) << err;
   EXPECT_EQ(RunWithStreams(dir / "1A2B.EXE", "--update --yes", out, err), 3u);
