@@ -364,7 +364,10 @@ void TerminalToolkit::ComboRedraw() {}
 
 void TerminalToolkit::FileListShow(const std::string& mask, const std::vector<std::string>& names) {
   fileMask_ = mask;
-  files_ = names;
+  // Copied name by name: assigning the vector whole makes GCC 12 call a function
+  // of a newer C++ runtime (GLIBCXX 3.4.29) than the program asks for otherwise.
+  files_.clear();
+  for (const std::string& name : names) files_.push_back(name);
   fileChosen_ = -1;
 }
 
