@@ -129,11 +129,12 @@ class WorkHold {
  private:
   static DWORD WINAPI Run(LPVOID parameter) {
     auto* self = static_cast<WorkHold*>(parameter);
-    WNDCLASSA windowClass = {};
+    WNDCLASSEXA windowClass = {};
+    windowClass.cbSize = sizeof windowClass;
     windowClass.lpfnWndProc = &WorkHold::Procedure;
     windowClass.hInstance = GetModuleHandleA(nullptr);
     windowClass.lpszClassName = kWindowClass;
-    RegisterClassA(&windowClass);  // a second update finds it registered
+    RegisterClassExA(&windowClass);  // a second update finds it registered
     HWND window = CreateWindowExA(0, kWindowClass, ApplicationTitle, WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
                                   nullptr, windowClass.hInstance, nullptr);
     if (window != nullptr)
