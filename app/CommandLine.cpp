@@ -165,15 +165,6 @@ std::vector<DriveFacts> FindDrives(const FlashPackage& package, std::ostream& er
   return found;
 }
 
-std::string DriveListText(const std::vector<DriveFacts>& drives, bool templateMode) {
-  if (drives.empty()) return "No drive found.\n";
-  std::string text;
-  for (const DriveFacts& drive : drives)
-    text += (drive.Admitted ? "* " : "  ") + EscapedText(drive.Line) + '\n';
-  return text + (templateMode ? "This program is a template: it updates no drive.\n"
-                              : "*: this flash program updates the drive.\n");
-}
-
 std::string ImageDigest(const FlashPackage& package) {
   return Sha256Hex(package.ImageArea, std::min<std::size_t>(PackageImageSize(package), kImageAreaSize));
 }

@@ -194,14 +194,16 @@ bool Names(const std::string& id, const DriveFacts& drive) {
   return (id[0] | 0x20) == (drive.Letter[0] | 0x20);
 }
 
-std::string DriveLines(const std::vector<DriveFacts>& drives) {
+}  // namespace
+
+std::string DriveListText(const std::vector<DriveFacts>& drives, bool templateMode) {
+  if (drives.empty()) return "No drive found.\n";
   std::string text;
   for (const DriveFacts& drive : drives)
-    text += (drive.Admitted ? "* " : "  ") + EscapedText(drive.Line) + "\n";
-  return text + "*: this flash program updates the drive.";
+    text += (drive.Admitted ? "* " : "  ") + EscapedText(drive.Line) + '\n';
+  return text + (templateMode ? "This program is a template: it updates no drive.\n"
+                              : "*: this flash program updates the drive.\n");
 }
-
-}  // namespace
 
 DriveFacts FactsOf(const TCdDrive& drive, bool admitted) {
   DriveFacts facts;
@@ -267,7 +269,7 @@ UnattendedResult RunUnattendedUpdate(const UnattendedOptions& options, const Fla
       refuse(OneLine(ui.Errors.empty() ? "No drive qualifies." : ui.Errors.back()));
     } else if (options.Drive.empty() && ui.ComboCount() > 1) {
       refuse("more than one drive qualifies; choose one with --drive");
-      ui.Say(DriveLines(result.Drives));
+      ui.Say(DriveListText(result.Drives, false));
     } else {
       int named = -1, matches = 0;
       for (int i = 0; i < found && !options.Drive.empty(); ++i) {
@@ -280,7 +282,7 @@ UnattendedResult RunUnattendedUpdate(const UnattendedOptions& options, const Fla
       } else if (matches != 1) {
         refuse(Format(matches == 0 ? "no drive is %s" : "more than one drive is %s",
                       EscapedText(options.Drive).c_str()));
-        ui.Say(DriveLines(result.Drives));
+        ui.Say(DriveListText(result.Drives, false));
       } else if (!result.Drives[static_cast<std::size_t>(named)].Admitted) {
         refuse("this flash program does not update the drive " +
                EscapedText(result.Drives[static_cast<std::size_t>(named)].Line));

@@ -27,6 +27,9 @@ struct DriveFacts {
   bool Admitted = false;  // this flash program updates it
 };
 DriveFacts FactsOf(const TCdDrive& drive, bool admitted);
+// The drives as --list shows them, "*" before those this flash program updates,
+// and the line that explains the mark ("No drive found." when there are none).
+std::string DriveListText(const std::vector<DriveFacts>& drives, bool templateMode);
 
 struct UnattendedOptions {
   std::string Drive;  // --drive: a drive's line, address, letter or node; empty: the one admitted
