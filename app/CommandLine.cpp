@@ -425,8 +425,9 @@ int RunProgram(const std::vector<std::string>& arguments, const ProgramPlatform&
   if (!info && transport == nullptr) return failedBefore("no drive can be had", kExitRefused);
   SessionLog log;
   const bool logging = !line.LogFile.empty();
-  // Read once (the image's digest and checks) for the log and for --info alike.
-  const std::string packageInfo = logging || info ? PackageInfo(package) : std::string();
+  // Read once (the image's digest and checks) for the log and for --info alike;
+  // --json writes the package's own members instead.
+  const std::string packageInfo = logging || (info && !line.Json) ? PackageInfo(package) : std::string();
   if (logging) {
     std::string error;
     if (!log.Open(line.LogFile, platform.LogLineEnd, error)) {
@@ -444,7 +445,9 @@ int RunProgram(const std::vector<std::string>& arguments, const ProgramPlatform&
   UnattendedResult updated;
   if (info) {
     if (!line.Json) out << "Program: " << program << '\n' << packageInfo;
-    if (packageInfo.find("\nDamaged: ") != std::string::npos) code = kExitFailed;
+    const bool damaged =
+        line.Json ? !PackageDamage(package).empty() : packageInfo.find("\nDamaged: ") != std::string::npos;
+    if (damaged) code = kExitFailed;
   } else {
     Transport* used = transport.get();
     std::unique_ptr<Transport> logged;
