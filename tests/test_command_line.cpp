@@ -47,6 +47,22 @@ TEST(Sha256, StandardVectors) {
   }
 }
 
+// A text from outside as a JSON string: the controls JSON forbids raw and the C1
+// controls escaped, valid UTF-8 kept, and every other byte its Latin-1 character,
+// so the document stays valid UTF-8 whatever a drive answers.
+TEST(JsonText, TextsFromOutsideStayValidJson) {
+  const std::pair<std::string, const char*> cases[] = {
+      {"CRW-5224A", "\"CRW-5224A\""},
+      {"a\"b\\c/", "\"a\\\"b\\\\c/\""},
+      {std::string("\0\x1B[2J\n\x7F", 7), "\"\\u0000\\u001B[2J\\u000A\\u007F\""},
+      {"\xC2\x85 \xC2\xA0 \xE2\x82\xAC",
+       "\"\\u0085 \xC2\xA0 \xE2\x82\xAC\""},          // NEL escaped; NBSP, euro kept
+      {"\x9B\xFF\xC3", "\"\\u009B\\u00FF\\u00C3\""},  // no UTF-8 character
+      {"\xED\xA0\x80", "\"\\u00ED\\u00A0\\u0080\""},  // a surrogate is no character
+  };
+  for (const auto& [text, json] : cases) EXPECT_EQ(JsonText(text), json) << EscapedText(text);
+}
+
 // A program on two simulated drives, the first eligible for the default flasher
 // package, with the recording toolkit as its window.
 struct ProgramRig {
